@@ -1,0 +1,62 @@
+// USB side of the tovra controller link, over libusb-0.1.
+//
+// A TovraUsb handle selects the Nth controller (vendor 0x6666, product 0xF100)
+// in bus-then-device order, opens it, and on its first transfer detaches any
+// kernel driver from interface 0, selects configuration 1 and claims interface 0.
+// The handle owns the open libusb handle; the device record is borrowed from
+// libusb's bus list. Results are 0 for success and -1 for failure; failures of
+// libusb calls are reported here through perror, the caller adds its own line.
+#pragma once
+
+struct usb_device;
+struct usb_dev_handle;
+
+struct TovraUsb {
+    struct usb_device* device;      // selected controller, borrowed; null until found
+    struct usb_dev_handle* handle;  // open handle, owned; null until opened
+    int debug;                      // non-zero: debug lines on stdout
+    int timeout;                    // milliseconds, every interrupt transfer
+    int interface_claimed;          // 1 once detach/configure/claim succeeded
+};
+
+inline constexpr int TOVRA_VENDOR_ID = 0x6666;
+inline constexpr int TOVRA_PRODUCT_ID = 0xF100;
+inline constexpr int TOVRA_MAX_CONTROLLERS = 255;  // indexes 0 to 254
+inline constexpr int TOVRA_OUTPUTS = 15;           // outputs 0 to 14
+inline constexpr int TOVRA_CONFIG_ENTRIES = 8;
+
+// Starts libusb with its own diagnostics off and builds the device list that
+// every later search walks. Call once per process. Always returns 0.
+int tovra_usb_initialise(void);
+
+// Pairs with tovra_usb_initialise; call last. Does nothing.
+void tovra_usb_finalise(void);
+
+// New handle with nothing selected, or null when memory runs out (no message).
+TovraUsb* tovra_usb_create(int debug, int timeout);
+
+// Closes the open handle, if any, and frees the record. Accepts null.
+// Neither releases the interface nor re-attaches a kernel driver.
+void tovra_usb_destroy(TovraUsb* tovra);
+
+// Finds and opens controller number device_num (0-based) among the matching
+// devices. Requires: tovra not null, not claimed, 0 <= device_num <= 254.
+// Returns 0 when opened; -1 when not found (stderr line) or usb_open failed.
+int tovra_usb_finddevice(TovraUsb* tovra, int device_num);
+
+// Sends one remote code as an 8-byte report on endpoint 1, claiming the
+// interface first if this is the handle's first transfer.
+// Requires: tovra not null, 0 <= output < 15, 0 <= command < 0xFFFF.
+// Returns 0 when all 8 bytes went out, -1 otherwise.
+int tovra_usb_sendcommand(TovraUsb* tovra, int output, int command);
+
+// Sends configuration reports A and B for output 0 or 1; each entry of
+// config travels as its low 8 bits. B is not sent when A fails.
+// Requires: tovra not null, output 0 or 1, config not null (8 entries).
+// Returns 0 when both went out, -1 otherwise. Prints no debug line.
+int tovra_usb_sendconfig(TovraUsb* tovra, int output, const int* config);
+
+// Prints the controller's descriptor strings, release number and firmware
+// version (queried with a "q" report) on stdout. Problems show only as lines.
+// Requires: tovra not null and not yet claimed (run it before any transfer).
+void tovra_usb_printinfo(TovraUsb* tovra);
