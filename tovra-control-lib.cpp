@@ -1,1 +1,237 @@
-// placeholder
+// USB side of the tovra controller link: discovery, claim and the 8-byte
+// reports (commands, configuration, version query) over libusb-0.1.
+#include "tovra-control-lib.h"
+
+#include <usb.h>
+
+#include <array>
+#include <cassert>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+
+using Report = std::array<std::uint8_t, 8>;
+
+constexpr std::uint8_t kFiller = 0x7A;  // 'z': bytes that carry nothing
+constexpr int kConfiguration = 1;
+constexpr int kInterface = 0;
+constexpr int kEndpointOut = 0x01;
+constexpr int kEndpointIn = 0x81;
+
+Report filled_report()
+{
+    Report report;
+    report.fill(kFiller);
+    return report;
+}
+
+// Sends one whole report; a short transfer counts as a failure.
+int write_report(TovraUsb* tovra, Report& report)
+{
+    int written = usb_interrupt_write(tovra->handle, kEndpointOut, reinterpret_cast<char*>(report.data()),
+                                      static_cast<int>(report.size()), tovra->timeout);
+    if (written != static_cast<int>(report.size())) {
+        perror("usb_interrupt_write failed");
+        return -1;
+    }
+    return 0;
+}
+
+// Detaches any kernel driver, selects configuration 1 and claims interface 0,
+// once per handle: the first transfer pays for it, later ones skip it.
+int claim_interface(TovraUsb* tovra)
+{
+    if (tovra->interface_claimed)
+        return 0;
+
+    if (tovra->debug)
+        puts("Trying to detach kernel driver");
+    if (usb_detach_kernel_driver_np(tovra->handle, kInterface) == 0) {
+        if (tovra->debug)
+            puts("detach successful");
+    } else if (errno == ENODATA) {
+        if (tovra->debug)
+            puts("Device already detached");
+    } else if (tovra->debug) {
+        int error = errno;
+        printf("Detach failed: %s[%d]\n", strerror(error), error);
+        puts("Continueing anyway");
+    }
+
+    if (usb_set_configuration(tovra->handle, kConfiguration) < 0) {
+        perror("usb_set_configuration failed");
+        return -1;
+    }
+    if (usb_claim_interface(tovra->handle, kInterface) < 0) {
+        perror("usb_claim_interface failed");
+        return -1;
+    }
+    tovra->interface_claimed = 1;
+    return 0;
+}
+
+// Prints one descriptor string; index 0 means the controller has none.
+void print_string(TovraUsb* tovra, int index, const char* format, const char* failure)
+{
+    if (index == 0)
+        return;
+    std::array<char, 512> text{};
+    if (usb_get_string_simple(tovra->handle, index, text.data(), static_cast<size_t>(text.size())) > 0)
+        printf(format, text.data());
+    else
+        puts(failure);
+}
+
+}  // namespace
+
+int tovra_usb_initialise(void)
+{
+    usb_set_debug(0);
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+    return 0;
+}
+
+void tovra_usb_finalise(void) {}
+
+TovraUsb* tovra_usb_create(int debug, int timeout)
+{
+    auto* tovra = new (std::nothrow) TovraUsb{};
+    if (tovra == nullptr)
+        return nullptr;
+    tovra->device = nullptr;
+    tovra->handle = nullptr;
+    tovra->debug = debug;
+    tovra->timeout = timeout;
+    tovra->interface_claimed = 0;
+    return tovra;
+}
+
+void tovra_usb_destroy(TovraUsb* tovra)
+{
+    if (tovra == nullptr)
+        return;
+    if (tovra->handle != nullptr)
+        usb_close(tovra->handle);
+    delete tovra;
+}
+
+int tovra_usb_finddevice(TovraUsb* tovra, int device_num)
+{
+    assert(tovra != nullptr);
+    assert(tovra->interface_claimed == 0);
+    assert(device_num >= 0 && device_num < TOVRA_MAX_CONTROLLERS);
+
+    int found = 0;
+    for (usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
+        for (struct usb_device* dev = bus->devices; dev != nullptr; dev = dev->next) {
+            const auto& descriptor = dev->descriptor;
+            if (tovra->debug)
+                printf("Found device: %04x-%04x\n", descriptor.idVendor, descriptor.idProduct);
+            if (descriptor.idVendor != TOVRA_VENDOR_ID || descriptor.idProduct != TOVRA_PRODUCT_ID)
+                continue;
+            if (tovra->debug)
+                printf("Found tovra control num %d\n", found);
+            if (found != device_num) {
+                ++found;
+                continue;
+            }
+            tovra->device = dev;
+            tovra->handle = usb_open(dev);
+            if (tovra->handle == nullptr) {
+                perror("usb_open failed");
+                return -1;
+            }
+            return 0;
+        }
+    }
+    fprintf(stderr, "tovra_usb_finddevice(%d) failed to find device %04x-%04x\n", found, TOVRA_VENDOR_ID,
+            TOVRA_PRODUCT_ID);
+    return -1;
+}
+
+int tovra_usb_sendcommand(TovraUsb* tovra, int output, int command)
+{
+    assert(tovra != nullptr);
+    assert(output >= 0);
+    assert(output < TOVRA_OUTPUTS);
+    assert(command >= 0);
+    assert(command < 0xFFFF);
+
+    if (claim_interface(tovra) != 0)
+        return -1;
+
+    const auto high = static_cast<std::uint8_t>(command >> 8);
+    const auto low = static_cast<std::uint8_t>(command & 0xFF);
+    Report report = filled_report();
+    if (output < 2) {
+        report[0] = static_cast<std::uint8_t>('0' + output);
+        report[1] = high;
+        report[2] = low;
+    } else {
+        report[0] = 'C';
+        report[1] = static_cast<std::uint8_t>(output);
+        report[2] = high;
+        report[3] = low;
+    }
+    if (tovra->debug)
+        printf("sending cmd %04x to output %d: bytes %d, %d, %d\n", command, output + 1, report[0], report[1],
+               report[2]);
+    return write_report(tovra, report);
+}
+
+int tovra_usb_sendconfig(TovraUsb* tovra, int output, const int* config)
+{
+    assert(tovra != nullptr);
+    assert(output == 0 || output == 1);
+    assert(config != nullptr);
+
+    if (claim_interface(tovra) != 0)
+        return -1;
+
+    auto byte = [config](int entry) { return static_cast<std::uint8_t>(config[entry] & 0xFF); };
+    Report a = {static_cast<std::uint8_t>('s' + output), byte(7), byte(0), byte(1),
+                byte(2),                                 byte(3), byte(4), byte(5)};
+    if (write_report(tovra, a) != 0)
+        return -1;
+
+    Report b = filled_report();
+    b[0] = static_cast<std::uint8_t>('u' + output);
+    b[1] = byte(6);
+    return write_report(tovra, b);
+}
+
+void tovra_usb_printinfo(TovraUsb* tovra)
+{
+    assert(tovra != nullptr);
+    assert(tovra->interface_claimed == 0);
+
+    const auto& descriptor = tovra->device->descriptor;
+    print_string(tovra, descriptor.iManufacturer, "- Manufacturer : %s\n", "- Unable to fetch manufacturer string");
+    print_string(tovra, descriptor.iProduct, "- Product : %s\n", "- Unable to fetch product string");
+    print_string(tovra, descriptor.iSerialNumber, "- Serial Number: %s\n", "- Unable to fetch serial number string");
+    printf("- Version Number: %d.%d\n", descriptor.bcdDevice >> 8, descriptor.bcdDevice & 0xFF);
+
+    if (claim_interface(tovra) != 0)
+        return;
+
+    Report report = filled_report();
+    report[0] = 'q';
+    if (tovra->debug)
+        printf("sending: byte %d\n", report[0]);
+    if (write_report(tovra, report) != 0)
+        return;
+
+    int received = usb_interrupt_read(tovra->handle, kEndpointIn, reinterpret_cast<char*>(report.data()),
+                                      static_cast<int>(report.size()), tovra->timeout);
+    if (received != static_cast<int>(report.size())) {
+        perror("usb_interrupt_read failed");
+        return;
+    }
+    printf("- Full version %d.%d.%d\n", report[0], report[1], report[2]);
+}

@@ -1,1 +1,576 @@
-int main() { return 0; }
+// tovra-control: sends Sky remote codes through a tovra controller (USB or
+// RS232) and, with --feedback, confirms a channel change from the box's own
+// status reports.
+#include <getopt.h>
+#include <sys/select.h>
+#include <unistd.h>
+#include <fcntl.h>
+
+#include <array>
+#include <cassert>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "gnome.h"
+#include "serial.h"
+#include "tovra-control-lib.h"
+
+namespace {
+
+int debug = 0;
+
+constexpr int kUsbTimeoutMs = 1000;
+constexpr int kLineSpeed = 57600;
+constexpr int kBackupWaitMs = 2000;
+constexpr int kFeedbackSeconds = 10;
+constexpr unsigned kMaxCode = 0xFFFE;
+
+enum class BoxType { Sky, SkyPlus, SkyPlusHd };
+
+constexpr unsigned family_of(BoxType box)
+{
+    switch (box) {
+    case BoxType::SkyPlus: return 0x0C00;
+    case BoxType::SkyPlusHd: return 0x5C00;
+    case BoxType::Sky: break;
+    }
+    return 0x0000;
+}
+
+// Keys of a channel-change sequence, added to the box type's family.
+constexpr unsigned kKeySky = 0x80;
+constexpr unsigned kKeyBackup = 0x83;
+constexpr unsigned kKeyServices = 0x7E;
+constexpr unsigned kKeyDown = 0x59;
+constexpr unsigned kKeySelect = 0x5C;
+constexpr unsigned kKeyNine = 0x09;
+
+constexpr std::array<option, 13> options_list = {{
+    {"box", required_argument, nullptr, 0},
+    {"output", required_argument, nullptr, 1},
+    {"channel", required_argument, nullptr, 2},
+    {"controller", required_argument, nullptr, 3},
+    {"scontroller", required_argument, nullptr, 7},
+    {"debug", no_argument, nullptr, 4},
+    {"feedback", required_argument, nullptr, 5},
+    {"log", required_argument, nullptr, 6},
+    {"setup", no_argument, nullptr, 8},
+    {"sky", no_argument, nullptr, 9},
+    {"sky+", no_argument, nullptr, 10},
+    {"sky+hd", no_argument, nullptr, 11},
+    {nullptr, 0, nullptr, 0},
+}};
+
+// Compiled-in set-up block sent by --setup.
+constexpr std::array<int, TOVRA_CONFIG_ENTRIES> kSetupConfig = {150, 150, 5, 220, 10, 139, 1, 75};
+
+struct ControllerLink {
+    TovraUsb* usb;  // used whenever set
+    int fd;         // serial controller port, or -1
+};
+
+struct FeedbackReadContext {
+    int fd;
+    std::time_t deadline;
+};
+
+struct Settings {
+    long output = 0;  // 0 to 14
+    long controller = 0;
+    const char* controller_arg = "1";
+    const char* channel = nullptr;
+    const char* scontroller = nullptr;
+    const char* feedback = nullptr;
+    bool setup = false;
+    BoxType box = BoxType::Sky;
+    std::vector<const char*> codes;
+};
+
+void print_syntax(const char* name)
+{
+    fprintf(stderr,
+            "%s syntax:\n"
+            "[--controller <usb controller number - 1 for 1st controller connected on system, 2 for second, ...>]\n"
+            "[--scontroller <serial device tovra controller is connected to>]\n"
+            "[--output <output number, as labled on the controller>]\n"
+            "[--sky] - tell --channel to send normal sky codes\n"
+            "[--sky+] - tell --channel to send sky+ codes\n"
+            "[--sky+hd] - tell --channel to send sky+hd codes\n"
+            "[--setup] - send compiled in setup command to tovra-control\n"
+            "[--debug] - print debug output\n"
+            "[--log <logfile name>] - log output to file\n"
+            "[--channel <x>] Change to channel 'x' - sends 'Sky', channel num, wait 2 secs,\n"
+            "          'Backup'. Channel number may contain S (services), D (down),\n"
+            "          X (select) to allow selection of 'other' channels\n"
+            "[--feedback <serial port>] For channel change commands send using\n"
+            "          --channel, wait for feedback from the sky box on given serial\n"
+            "          port. eg. /dev/ttyS0\n"
+            "<cmd1> <cmd2> <cmd3> ... - any number of 4 digit control codes\n"
+            "\n"
+            "Examples:\n"
+            "\n"
+            "send channel 123 to sky digibox on usb controller 1, output 1:\n"
+            "%s --controller 1 --output 1 0001 0002 0003\n"
+            "\n"
+            "send channel 356 to sky+ on usb controller 1, output 2:\n"
+            "%s --controller 1 --output 2 0C03 0C05 0C06\n"
+            "\n"
+            "send complete sequence to change to channel 123 on a Sky Box:\n"
+            "%s --sky --channel 123\n"
+            "\n"
+            "send complete sequence to change to channel 123 on a Sky+ Box:\n"
+            "%s --sky+ --channel 123\n"
+            "\n"
+            "send complete sequence to change to channel 123 on a Sky+ Box,\n"
+            "using an RS232 controller connected to ttyS0:\n"
+            "%s --scontroller /dev/ttyS0 --sky+ --channel 123\n"
+            "\n"
+            "send complete sequence to change to channel 123 on a Sky+ Box and\n"
+            "wait for feedback from the sky box to confirm the channel change was ok:\n"
+            "%s --sky+ --feedback /dev/ttyS0 --channel 123\n"
+            "\n",
+            name, name, name, name, name, name, name);
+}
+
+[[noreturn]] void usage_failure(const char* name)
+{
+    print_syntax(name);
+    exit(1);
+}
+
+// strtol's reading of a number, kept as a long so that a range check sees a
+// number beyond int as it is, never wrapped into a valid one.
+long read_number(const char* text)
+{
+    return strtol(text, nullptr, 10);
+}
+
+// Reads a raw code word as sscanf("%x") does (white space, sign, 0x prefix,
+// hex digits up to the first other character), but without wrapping: a value
+// beyond 32 bits or a negative one can never come out as a valid code.
+bool read_code(const char* word, unsigned* code)
+{
+    auto is_space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    auto hex_value = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+
+    const char* p = word;
+    while (is_space(*p))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    bool converted = false;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+        converted = true;  // "0x" alone reads as 0
+        p += 2;
+    }
+    unsigned long value = 0;
+    for (; hex_value(*p) >= 0; ++p) {
+        converted = true;
+        if (value <= kMaxCode)
+            value = value * 16 + static_cast<unsigned long>(hex_value(*p));
+    }
+    if (!converted || value > kMaxCode || (negative && value != 0))
+        return false;
+    *code = static_cast<unsigned>(value);
+    return true;
+}
+
+// Appends both streams to the log file. The file is opened before either
+// stream is touched, so a failure still reaches the original stderr.
+void redirect_to_log(const char* path)
+{
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        std::string text = std::string("opening log file ") + path + " for writing failed";
+        perror(text.c_str());
+        exit(1);
+    }
+    fflush(stdout);
+    fflush(stderr);
+    dup2(fd, STDERR_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+}
+
+void output_out_of_range(const char* name, long shown)
+{
+    printf("output number '%ld' out of range.\n", shown);
+    usage_failure(name);
+}
+
+Settings parse_options(int argc, char** argv)
+{
+    Settings settings;
+    for (;;) {
+        int value = getopt_long(argc, argv, "", options_list.data(), nullptr);
+        if (value == -1)
+            break;
+        switch (value) {
+        case 0:    // --box, counted from 0
+        case 1: {  // --output, as labelled on the controller
+            const long number = read_number(optarg);
+            const long first = value == 0 ? 0 : 1;  // the number that selects output 1
+            if (number < first || number > first + TOVRA_OUTPUTS - 1)
+                output_out_of_range(argv[0], value == 0 && number < LONG_MAX ? number + 1 : number);
+            settings.output = number - first;
+            break;
+        }
+        case 2: settings.channel = optarg; break;
+        case 3:
+            settings.controller = read_number(optarg);
+            settings.controller_arg = optarg;
+            break;
+        case 4: debug = 1; break;
+        case 5: settings.feedback = optarg; break;
+        case 6: redirect_to_log(optarg); break;
+        case 7: settings.scontroller = optarg; break;
+        case 8: settings.setup = true; break;
+        case 9: settings.box = BoxType::Sky; break;
+        case 10: settings.box = BoxType::SkyPlus; break;
+        case 11: settings.box = BoxType::SkyPlusHd; break;
+        default: usage_failure(argv[0]);
+        }
+    }
+    for (int i = optind; i < argc; ++i)
+        settings.codes.push_back(argv[i]);
+    return settings;
+}
+
+// The device node of the controller cannot be written: say how to fix it.
+void permission_hint(int error)
+{
+    if (error == EACCES || error == EPERM)
+        fputs("The USB controller is not writable for this user: install the tovra-control udev rules, "
+              "join the plugdev group (or log in locally), then unplug and replug the controller.\n",
+              stderr);
+}
+
+int tovra_serial_sendcommand(int fd, int output, unsigned command)
+{
+    assert(fd != -1);
+    assert(output >= 0);
+    assert(output < TOVRA_OUTPUTS);
+    assert(command < 0xFFFF);
+
+    const auto high = static_cast<std::uint8_t>(command >> 8);
+    const auto low = static_cast<std::uint8_t>(command & 0xFF);
+    std::array<std::uint8_t, 4> frame{};
+    std::size_t length = 0;
+    if (output < 2) {
+        frame = {static_cast<std::uint8_t>('0' + output), high, low, 0};
+        length = 3;
+        if (debug)
+            printf("sending cmd %04x to output %d: bytes %d, %d, %d\n", command, output + 1, frame[0], frame[1],
+                   frame[2]);
+    } else {
+        frame = {'C', static_cast<std::uint8_t>(output), high, low};
+        length = 4;
+        if (debug)
+            printf("sending cmd %04x to output %d: bytes %d, %d, %d, %d\n", command, output + 1, 67, output, high,
+                   low);
+    }
+    return write(fd, frame.data(), length) == static_cast<ssize_t>(length) ? 0 : -1;
+}
+
+// Every code of a run goes out here; a code that cannot be sent ends the run.
+void send_sky_code(ControllerLink* link, int output, unsigned command)
+{
+    if (debug)
+        printf("sending code %04x to output %d\n", command, output + 1);
+    if (link->usb != nullptr) {
+        if (tovra_usb_sendcommand(link->usb, output, static_cast<int>(command)) == -1) {
+            int error = errno;
+            perror("tovra_usb_sendcommand failed");
+            permission_hint(error);
+            exit(1);
+        }
+        return;
+    }
+    if (tovra_serial_sendcommand(link->fd, output, command) != 0) {
+        perror("tovra_serial_sendcommand failed");
+        exit(1);
+    }
+}
+
+// Whole seconds left until the deadline, never negative.
+long seconds_left(std::time_t deadline, std::time_t now)
+{
+    return deadline > now ? static_cast<long>(deadline - now) : 0;
+}
+
+// The packet reader's byte source: waits on the box's port until the
+// confirmation's overall deadline, then takes what is already there.
+int readFunc(void* context, std::uint8_t* dest, unsigned max)
+{
+    auto* feedback = static_cast<FeedbackReadContext*>(context);
+    timeval timeout{seconds_left(feedback->deadline, time(nullptr)), 0};
+    int ready = serial_waitreadable(feedback->fd, &timeout);
+    if (ready == 0) {
+        fputs("select timed out\n", stdout);
+        return -1;
+    }
+    if (ready != 1) {
+        perror("select");
+        return -1;
+    }
+    return static_cast<int>(read(feedback->fd, dest, max));
+}
+
+bool same_text(const std::uint8_t* value, int length, std::string_view channel)
+{
+    return static_cast<std::size_t>(length) == channel.size() &&
+           (length == 0 || memcmp(value, channel.data(), channel.size()) == 0);
+}
+
+// The box's report of the channel it selected: 1 success, -1 failure, 0 no verdict.
+// The whole value is compared, so channels longer than four digits confirm too.
+int judge_selected_channel(const std::uint8_t* value, int length, std::string_view channel)
+{
+    std::string text(reinterpret_cast<const char*>(value), static_cast<std::size_t>(length));
+    if (auto zero = text.find('\0'); zero != std::string::npos)
+        std::fill(text.begin() + static_cast<std::ptrdiff_t>(zero), text.end(), '\0');
+    if (length == 4 && text[0] == 0x7F)
+        text[0] = '0';
+    if (length >= 1 && text.back() == '-')
+        return 0;  // the box is still taking digits
+    if (same_text(reinterpret_cast<const std::uint8_t*>(text.data()), length, channel)) {
+        printf("Tuning successful, channel '%s' selected\n", text.c_str());
+        return 1;
+    }
+    printf("Tuning failed, channel '%s' selected\n", text.c_str());
+    return -1;
+}
+
+int judge_field(const std::uint8_t* tag, const std::uint8_t* value, int length, std::string_view channel,
+                int verdict)
+{
+    auto is = [tag](const char* name) { return memcmp(tag, name, 4) == 0; };
+    const char* text = reinterpret_cast<const char*>(value);
+    if (is("CE00")) {
+        int selected = judge_selected_channel(value, length, channel);
+        return selected != 0 ? selected : verdict;
+    }
+    if (is("CEER")) {
+        printf("Channel error: %.*s\n", length, text);
+        return -1;
+    }
+    if (is("SSCN"))
+        printf("Current channel '%.*s' [%s]\n", length, text, same_text(value, length, channel) ? "correct" : "incorrect");
+    else if (is("SSCA"))
+        printf("Channel description '%.*s'\n", length, text);
+    else if (is("PUCP") || is("PUSP"))
+        printf("Error '%.*s'\n", length, text);
+    return verdict;
+}
+
+// Sends 9 and Backup, then reads the box's reports until one decides.
+void confirm_channel(ControllerLink* link, int output, unsigned family, std::string_view channel, int fd)
+{
+    send_sky_code(link, output, family + kKeyNine);
+    send_sky_code(link, output, family + kKeyBackup);
+
+    FeedbackReadContext context{fd, time(nullptr) + kFeedbackSeconds};
+    std::unique_ptr<Gnome, decltype(&Gnome_destroy)> reader(Gnome_create(readFunc, &context), Gnome_destroy);
+    if (!reader) {
+        fputs("unable to create the reader for the feedback port: out of memory\n", stderr);
+        exit(1);
+    }
+
+    int verdict = 0;
+    while (verdict == 0) {
+        int count = 0;
+        const std::uint8_t* const* tags = nullptr;
+        const std::uint8_t* const* values = nullptr;
+        const int* lengths = nullptr;
+        if (Gnome_readPacket(reader.get(), &count, &tags, &values, &lengths) == -1) {
+            fputs("Failed reading response from sky box.\n", stdout);
+            exit(1);
+        }
+        for (int i = 0; i < count; ++i) {
+            if (debug)
+                printf("%.4s : %.*s [%d %d]\n", reinterpret_cast<const char*>(tags[i]), lengths[i],
+                       reinterpret_cast<const char*>(values[i]), lengths[i], static_cast<signed char>(values[i][0]));
+            verdict = judge_field(tags[i], values[i], lengths[i], channel, verdict);
+        }
+    }
+    reader.reset();
+    if (verdict == -1) {
+        fputs("Failed\n", stdout);
+        exit(1);
+    }
+}
+
+int channel_key(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    switch (c) {
+    case 'S': return kKeyServices;
+    case 'D': return kKeyDown;
+    case 'X': return kKeySelect;
+    default: return -1;
+    }
+}
+
+void run_channel(ControllerLink* link, const Settings& settings)
+{
+    const unsigned family = family_of(settings.box);
+    const std::string_view channel = settings.channel;
+    if (debug)
+        printf("sending channel '%s'\n", settings.channel);
+    for (char c : channel) {
+        if (channel_key(c) < 0) {
+            fprintf(stderr, "Invalid channel number '%s'\n", settings.channel);
+            exit(1);
+        }
+    }
+
+    int feedback = -1;
+    if (settings.feedback != nullptr) {
+        feedback = serial_openport(settings.feedback, kLineSpeed, 1);
+        if (feedback == -1) {
+            perror("Opening feedback serial port failed");
+            exit(1);
+        }
+    }
+
+    const int output = static_cast<int>(settings.output);
+    send_sky_code(link, output, family + kKeySky);
+    for (char c : channel)
+        send_sky_code(link, output, family + static_cast<unsigned>(channel_key(c)));
+
+    const bool plain_number = channel.find_first_of("SDX") == std::string_view::npos;
+    if (plain_number && feedback != -1) {
+        confirm_channel(link, output, family, channel, feedback);
+        return;
+    }
+    if (debug)
+        printf("Waiting %d ms...\n", kBackupWaitMs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kBackupWaitMs));
+    send_sky_code(link, output, family + kKeyBackup);
+}
+
+void run_raw_codes(ControllerLink* link, const Settings& settings)
+{
+    for (const char* word : settings.codes) {
+        unsigned code = 0;
+        if (!read_code(word, &code)) {
+            fprintf(stderr, "Invalid command code: '%s'\n", word);
+            exit(1);
+        }
+        send_sky_code(link, static_cast<int>(settings.output), code);
+    }
+}
+
+// Opens the Nth USB controller, then identifies and configures it on request.
+TovraUsb* open_usb_controller(const Settings& settings)
+{
+    if (settings.controller < 1 || settings.controller > TOVRA_MAX_CONTROLLERS) {
+        fprintf(stderr, "controller number '%s' out of range: use 1 to %d\n", settings.controller_arg,
+                TOVRA_MAX_CONTROLLERS);
+        exit(1);
+    }
+    const int index = static_cast<int>(settings.controller - 1);
+
+    if (tovra_usb_initialise() != 0) {
+        fputs("tovra_usb_initalise failed\n", stderr);
+        exit(1);
+    }
+    TovraUsb* usb = tovra_usb_create(debug, kUsbTimeoutMs);
+    if (usb == nullptr) {
+        fprintf(stderr, "unable to create tovra controller handle %d\n", index);
+        exit(1);
+    }
+    if (tovra_usb_finddevice(usb, index) != 0) {
+        fprintf(stderr, "unable to find USB tovra controller number %d\n", index);
+        fputs("Please check the controller is connected.\n", stderr);
+        if (index == 0)
+            fputs("If you are using a serial controller please specify the port it is connected to use the "
+                  "--scontroller command line switch.\n",
+                  stderr);
+        exit(1);
+    }
+
+    if (debug)
+        tovra_usb_printinfo(usb);
+    if (settings.setup) {
+        if (settings.output > 1) {
+            fprintf(stderr, "Setup can only be sent to output 1 or 2, not output %ld.\n", settings.output + 1);
+            exit(1);
+        }
+        if (tovra_usb_sendconfig(usb, static_cast<int>(settings.output), kSetupConfig.data()) != 0) {
+            int error = errno;
+            perror("tovra_usb_sendconfig failed");
+            permission_hint(error);
+            exit(1);
+        }
+    }
+    return usb;
+}
+
+int open_serial_controller(const Settings& settings)
+{
+    int fd = serial_openport(settings.scontroller, kLineSpeed, 1);
+    if (fd == -1) {
+        perror("Opening serial port failed");
+        exit(1);
+    }
+    if (settings.setup) {
+        fputs("Configuration sending not supported for serial devices.\n", stderr);
+        exit(1);
+    }
+    return fd;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Line by line, so that a log or a reading pipe sees lines in the order
+    // they were written, and a killed run loses nothing already reported.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    ControllerLink link{nullptr, -1};
+    if (argc < 2)
+        usage_failure(argc > 0 ? argv[0] : "tovra-control");
+    const Settings settings = parse_options(argc, argv);
+
+    std::unique_ptr<TovraUsb, decltype(&tovra_usb_destroy)> usb(nullptr, tovra_usb_destroy);
+    if (settings.scontroller != nullptr) {
+        link.fd = open_serial_controller(settings);
+    } else {
+        usb.reset(open_usb_controller(settings));
+        link.usb = usb.get();
+    }
+
+    if (settings.channel != nullptr)
+        run_channel(&link, settings);
+    else
+        run_raw_codes(&link, settings);
+
+    if (usb) {
+        usb.reset();
+        tovra_usb_finalise();
+    }
+    return 0;
+}
