@@ -1,0 +1,23 @@
+// Exclusive advisory locks that serialise runs sharing one controller or port.
+//
+// A PVR with several tuners starts channel changes on one controller at the
+// same moment; without a lock the second run's claim fails or its keys
+// interleave with the first run's. Locks are flock()s, so the kernel drops
+// them when the holder exits or dies: there is never a stale lock to clean up.
+#pragma once
+
+// Seconds a run waits for another run holding the same controller or port.
+inline constexpr int LOCK_WAIT_SECONDS = 30;
+
+// Folder of the USB controllers' lock files.
+inline constexpr const char* LOCK_FOLDER = "/run/lock";
+
+// Takes an exclusive lock on fd, waiting up to seconds while another run
+// holds it; with debug, says on stdout that it waits for what.
+// Returns 0 when locked, -2 when still held after the wait, -1 on an error (errno).
+int lock_wait(int fd, const char* what, int seconds, int debug);
+
+// Opens the lock file that stands for USB controller bus/device (libusb's
+// directory and file names), creating it if needed. Returns its descriptor,
+// or -1 (errno) when no lock file can be had.
+int lock_open_usb(const char* bus, const char* device);
