@@ -1,1 +1,314 @@
-// placeholder
+#include "serial.h"
+
+#include <array>
+#include <cassert>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+struct Speed {
+    int bps;
+    speed_t constant;
+};
+
+constexpr std::array<Speed, 5> speeds{{
+    {300, B300},
+    {9600, B9600},
+    {19200, B19200},
+    {57600, B57600},
+    {115200, B115200},
+}};
+
+std::optional<speed_t> speed_constant(int bps)
+{
+    for (const Speed& s : speeds) {
+        if (s.bps == bps) {
+            return s.constant;
+        }
+    }
+    return std::nullopt;
+}
+
+// Owns a freshly opened port until it is fully set up; a failed step closes
+// it again, keeping the errno of the failure for the caller's report.
+class PendingPort {
+public:
+    explicit PendingPort(int fd) : fd_(fd) {}
+    PendingPort(const PendingPort&) = delete;
+    PendingPort& operator=(const PendingPort&) = delete;
+    ~PendingPort()
+    {
+        if (fd_ >= 0) {
+            const int saved = errno;
+            close(fd_);
+            errno = saved;
+        }
+    }
+    int get() const { return fd_; }
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+// The one select wait of the module. Descriptors at or above FD_SETSIZE
+// cannot be put in a set, so they are refused rather than overflowing it.
+int wait_readable(std::initializer_list<int> fds, fd_set& ready, timeval* timeout)
+{
+    FD_ZERO(&ready);
+    int highest = -1;
+    for (int fd : fds) {
+        if (fd < 0 || fd >= FD_SETSIZE) {
+            errno = EBADF;
+            return -1;
+        }
+        FD_SET(fd, &ready);
+        if (fd > highest) {
+            highest = fd;
+        }
+    }
+    return select(highest + 1, &ready, nullptr, nullptr, timeout);
+}
+
+timeval timeval_from_ms(int ms)
+{
+    return timeval{.tv_sec = ms / 1000, .tv_usec = (ms % 1000) * 1000};
+}
+
+// The console as the terminal found it; put back once, at its single way out.
+struct Console {
+    bool saved = false;
+    termios settings{};
+};
+
+Console console_enter()
+{
+    Console console;
+    console.saved = tcgetattr(STDIN_FILENO, &console.settings) == 0;
+    termios working{};
+    if (tcgetattr(STDIN_FILENO, &working) == 0) {
+        working.c_lflag &= ~(ICANON | ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &working);
+    }
+    return console;
+}
+
+int console_leave(const Console& console)
+{
+    if (!console.saved) {
+        return 0; // not a terminal: nothing was changed
+    }
+    return tcsetattr(STDIN_FILENO, TCSANOW, &console.settings) == 0 ? 0 : -1;
+}
+
+// A read error is reported and the terminal goes on; one that keeps coming
+// back would otherwise be reported on every pass for ever.
+constexpr int max_read_failures = 10;
+
+class ReadFailures {
+public:
+    explicit ReadFailures(const char* what) : what_(what) {}
+    void succeeded() { run_ = 0; }
+    // Counts one failure; false when it is time to give up.
+    bool failed()
+    {
+        if (++run_ < max_read_failures) {
+            return true;
+        }
+        fprintf(stderr, "Reading %s failed %d times in a row, giving up\n", what_, run_);
+        return false;
+    }
+
+private:
+    const char* what_;
+    int run_ = 0;
+};
+
+enum class Step { go_on, end };
+
+Step serve_stdin(int fd, int escape, ReadFailures& failures)
+{
+    unsigned char byte = 0;
+    const ssize_t n = read(STDIN_FILENO, &byte, 1);
+    if (n < 0) {
+        perror("read(stdin)");
+        return failures.failed() ? Step::go_on : Step::end;
+    }
+    failures.succeeded();
+    if (n == 0) {
+        fprintf(stderr, "Got EOF on stdin\n");
+        return Step::end;
+    }
+    printf("\nSend %d\n", byte);
+    if (byte == escape) {
+        fprintf(stderr, "\nGot escape char, exitting\n");
+        return Step::end;
+    }
+    if (write(fd, &byte, 1) != 1) {
+        perror("write(serialfd)");
+        return Step::end;
+    }
+    return Step::go_on;
+}
+
+// CR and LF marks go through the stdout stream; printable bytes go straight to
+// the descriptor. Other marks are flushed so they show at once.
+Step show_received(unsigned char byte)
+{
+    if (byte == '\r') {
+        fputs("[CR]", stdout);
+    } else if (byte == '\n') {
+        fputs("[LF]\n", stdout);
+    } else if (isprint(byte)) {
+        if (write(STDOUT_FILENO, &byte, 1) != 1) {
+            perror("write(stdout)");
+            return Step::end;
+        }
+    } else {
+        printf("[%02X]", byte);
+        fflush(stdout);
+    }
+    return Step::go_on;
+}
+
+Step serve_port(int fd, ReadFailures& failures)
+{
+    unsigned char byte = 0;
+    const ssize_t n = read(fd, &byte, 1);
+    if (n < 0) {
+        perror("read(serial)");
+        return failures.failed() ? Step::go_on : Step::end;
+    }
+    failures.succeeded();
+    if (n == 0) {
+        fprintf(stderr, "Got EOF on serial port\n");
+        return Step::end;
+    }
+    return show_received(byte);
+}
+
+void run_terminal(int fd, int escape)
+{
+    ReadFailures stdin_failures("stdin");
+    ReadFailures port_failures("serial port");
+    for (;;) {
+        fd_set ready;
+        if (wait_readable({STDIN_FILENO, fd}, ready, nullptr) < 0) {
+            perror("select");
+            return;
+        }
+        if (FD_ISSET(STDIN_FILENO, &ready) && serve_stdin(fd, escape, stdin_failures) == Step::end) {
+            return;
+        }
+        if (FD_ISSET(fd, &ready) && serve_port(fd, port_failures) == Step::end) {
+            return;
+        }
+    }
+}
+
+} // namespace
+
+int serial_openport(const char* path, int speed, int stopbits)
+{
+    assert(path != nullptr);
+    const std::optional<speed_t> constant = speed_constant(speed);
+    if (!constant) {
+        fprintf(stderr, "Unknown baudrate: %d\n", speed);
+        exit(1);
+    }
+
+    PendingPort port(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK));
+    if (port.get() < 0) {
+        perror(path);
+        return -1;
+    }
+    if (fcntl(port.get(), F_SETFL, O_NONBLOCK) != 0) {
+        perror("fcntl");
+        return -1;
+    }
+
+    // Built from zeros so that every flag not named here is off. The control
+    // modes come first: the speed functions record the speed in them too.
+    termios settings{};
+    settings.c_cflag = CS8 | CREAD | CLOCAL | (stopbits == 2 ? CSTOPB : 0);
+    if (cfsetispeed(&settings, *constant) != 0) {
+        perror("cfsetispeed");
+        return -1;
+    }
+    if (cfsetospeed(&settings, *constant) != 0) {
+        perror("cfsetospeed");
+        return -1;
+    }
+    settings.c_iflag = IGNPAR;
+    settings.c_oflag = 0;
+    settings.c_lflag = 0;
+    settings.c_cc[VTIME] = 0;
+    settings.c_cc[VMIN] = 1;
+    if (tcsetattr(port.get(), TCSANOW, &settings) != 0) {
+        perror("tcsetattr");
+        return -1;
+    }
+    return port.release();
+}
+
+int serial_waitreadable(int fd, timeval* timeout)
+{
+    fd_set ready;
+    return wait_readable({fd}, ready, timeout);
+}
+
+int serial_read(int fd, void* buf, int len)
+{
+    assert(len >= 0);
+    if (serial_waitreadable(fd, nullptr) != 1) {
+        return -1;
+    }
+    return static_cast<int>(read(fd, buf, static_cast<size_t>(len)));
+}
+
+int serial_readtimeout(int fd, void* buf, int len, int timeout_ms)
+{
+    assert(len >= 0);
+    timeval timeout = timeval_from_ms(timeout_ms);
+    const int ready = serial_waitreadable(fd, &timeout);
+    if (ready == 0) {
+        return -2;
+    }
+    if (ready != 1) {
+        return -1;
+    }
+    return static_cast<int>(read(fd, buf, static_cast<size_t>(len)));
+}
+
+int serial_write(int fd, const void* buf, int len)
+{
+    assert(len >= 0);
+    return static_cast<int>(write(fd, buf, static_cast<size_t>(len)));
+}
+
+int serial_close(int fd)
+{
+    return close(fd);
+}
+
+int serial_terminal(int fd, int escape)
+{
+    const Console console = console_enter();
+    run_terminal(fd, escape);
+    return console_leave(console);
+}
