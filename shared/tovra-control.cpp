@@ -22,7 +22,10 @@
 #include <thread>
 #include <vector>
 
+#include <usb.h>
+
 #include "gnome.h"
+#include "lock.h"
 #include "serial.h"
 #include "tovra-control-lib.h"
 
@@ -87,7 +90,7 @@ struct FeedbackReadContext {
 
 struct Settings {
     long output = 0;  // 0 to 14
-    long controller = 0;
+    long controller = 1;
     const char* controller_arg = "1";
     const char* channel = nullptr;
     const char* scontroller = nullptr;
@@ -254,6 +257,36 @@ Settings parse_options(int argc, char** argv)
     for (int i = optind; i < argc; ++i)
         settings.codes.push_back(argv[i]);
     return settings;
+}
+
+// Serialises this run with others on the same controller or port, to the
+// end of the run: the lock goes when the process does.
+void hold_exclusively(int fd, const std::string& what)
+{
+    switch (lock_wait(fd, what.c_str(), LOCK_WAIT_SECONDS, debug)) {
+    case 0: return;
+    case -2:
+        fprintf(stderr, "%s is still in use by another run after %d seconds, giving up.\n", what.c_str(),
+                LOCK_WAIT_SECONDS);
+        exit(1);
+    default:
+        fprintf(stderr, "warning: cannot lock %s (%s); runs at the same time may interfere.\n", what.c_str(),
+                strerror(errno));
+    }
+}
+
+void lock_usb_controller(const TovraUsb* usb)
+{
+    const char* bus = usb->device->bus->dirname;
+    const char* device = usb->device->filename;
+    const std::string what = std::string("USB controller ") + bus + "/" + device;
+    int fd = lock_open_usb(bus, device);
+    if (fd == -1) {
+        fprintf(stderr, "warning: cannot lock %s (%s/tovra-control-usb-%s-%s.lock: %s); runs at the same time may interfere.\n",
+                what.c_str(), LOCK_FOLDER, bus, device, strerror(errno));
+        return;
+    }
+    hold_exclusively(fd, what);
 }
 
 // The device node of the controller cannot be written: say how to fix it.
@@ -452,6 +485,7 @@ void run_channel(ControllerLink* link, const Settings& settings)
             perror("Opening feedback serial port failed");
             exit(1);
         }
+        hold_exclusively(feedback, std::string("feedback port ") + settings.feedback);
     }
 
     const int output = static_cast<int>(settings.output);
@@ -510,6 +544,7 @@ TovraUsb* open_usb_controller(const Settings& settings)
                   stderr);
         exit(1);
     }
+    lock_usb_controller(usb);
 
     if (debug)
         tovra_usb_printinfo(usb);
@@ -535,6 +570,7 @@ int open_serial_controller(const Settings& settings)
         perror("Opening serial port failed");
         exit(1);
     }
+    hold_exclusively(fd, std::string("serial port ") + settings.scontroller);
     if (settings.setup) {
         fputs("Configuration sending not supported for serial devices.\n", stderr);
         exit(1);
