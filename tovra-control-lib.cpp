@@ -22,6 +22,15 @@ constexpr int kInterface = 0;
 constexpr int kEndpointOut = 0x01;
 constexpr int kEndpointIn = 0x81;
 
+// perror that leaves errno as it found it, so the caller's own line (and
+// its reading of errno) still tells the real cause.
+void report_failure(const char* what)
+{
+    const int error = errno;
+    perror(what);
+    errno = error;
+}
+
 Report filled_report()
 {
     Report report;
@@ -35,7 +44,7 @@ int write_report(TovraUsb* tovra, Report& report)
     int written = usb_interrupt_write(tovra->handle, kEndpointOut, reinterpret_cast<char*>(report.data()),
                                       static_cast<int>(report.size()), tovra->timeout);
     if (written != static_cast<int>(report.size())) {
-        perror("usb_interrupt_write failed");
+        report_failure("usb_interrupt_write failed");
         return -1;
     }
     return 0;
@@ -63,11 +72,11 @@ int claim_interface(TovraUsb* tovra)
     }
 
     if (usb_set_configuration(tovra->handle, kConfiguration) < 0) {
-        perror("usb_set_configuration failed");
+        report_failure("usb_set_configuration failed");
         return -1;
     }
     if (usb_claim_interface(tovra->handle, kInterface) < 0) {
-        perror("usb_claim_interface failed");
+        report_failure("usb_claim_interface failed");
         return -1;
     }
     tovra->interface_claimed = 1;
@@ -144,7 +153,7 @@ int tovra_usb_finddevice(TovraUsb* tovra, int device_num)
             tovra->device = dev;
             tovra->handle = usb_open(dev);
             if (tovra->handle == nullptr) {
-                perror("usb_open failed");
+                report_failure("usb_open failed");
                 return -1;
             }
             return 0;
@@ -230,7 +239,7 @@ void tovra_usb_printinfo(TovraUsb* tovra)
     int received = usb_interrupt_read(tovra->handle, kEndpointIn, reinterpret_cast<char*>(report.data()),
                                       static_cast<int>(report.size()), tovra->timeout);
     if (received != static_cast<int>(report.size())) {
-        perror("usb_interrupt_read failed");
+        report_failure("usb_interrupt_read failed");
         return;
     }
     printf("- Full version %d.%d.%d\n", report[0], report[1], report[2]);

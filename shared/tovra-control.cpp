@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -585,6 +586,10 @@ int main(int argc, char** argv)
     // Line by line, so that a log or a reading pipe sees lines in the order
     // they were written, and a killed run loses nothing already reported.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    // perror on an unoriented stderr tries fdopen(dup(2), "w+"), which fails
+    // with EINVAL on a write-only stderr (a pipe or the log) and so clobbers
+    // errno for the caller's line after a library's line. Orient it now.
+    fwide(stderr, -1);
 
     ControllerLink link{nullptr, -1};
     if (argc < 2)
