@@ -537,12 +537,16 @@ TovraUsb* open_usb_controller(const Settings& settings)
         exit(1);
     }
     if (tovra_usb_finddevice(usb, index) != 0) {
+        const int error = errno;
+        const bool open_failed = usb->device != nullptr && usb->handle == nullptr;
         fprintf(stderr, "unable to find USB tovra controller number %d\n", index);
         fputs("Please check the controller is connected.\n", stderr);
         if (index == 0)
             fputs("If you are using a serial controller please specify the port it is connected to use the "
                   "--scontroller command line switch.\n",
                   stderr);
+        if (open_failed)
+            permission_hint(error);
         exit(1);
     }
     lock_usb_controller(usb);

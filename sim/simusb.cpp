@@ -3,8 +3,8 @@
 // A stand-in for libusb-0.1 (Debian's libusb 0.1.12), preloaded into the real
 // tovra-control binary or linked into unit tests. It serves a small world of
 // buses and devices read from a scenario file, answers like the real library
-// (negative errno results with errno set, 0x80 OR-ed into the read endpoint and
-// cleared from the write endpoint), logs every call and every report, and
+// (negative errno results with errno set, 0x80 OR-ed into the read endpoint,
+// the write endpoint passed through as given), logs every call and every report, and
 // hands delivered remote codes to the simulated Sky box. No real USB is used.
 //
 // Environment (a test fixture may read it; the product reads none):
@@ -27,7 +27,7 @@
 //   release=0110             bcdDevice in hex (default 0100)
 //   manufacturer="Tovra Ltd", product="...", serial="..."
 //                            the string is present (string indexes 1, 2, 3);
-//                            =fail the fetch fails (-EIO, errno EIO); ="" the
+//                            =fail the fetch fails (-EPIPE, errno EPIPE: a stall); ="" the
 //                            fetch returns 0; key absent: index 0 in the descriptor
 //   version=1.2.3            first three bytes of the version reply (rest 0x7A; default 1.0.0)
 //   reply=N                  the reply read returns only N bytes (0..8);
@@ -51,7 +51,7 @@
 //   usb_get_busses()
 //   usb_open(001/002) = ok                            | usb_open(001/002) = NULL (EACCES)
 //   usb_close(001/002) = 0
-//   usb_get_string_simple(001/002, 1) = 9 "Tovra Ltd" | ... = -5 (EIO)  | ... = 0 ""
+//   usb_get_string_simple(001/002, 1) = 9 "Tovra Ltd" | ... = -32 (EPIPE)| ... = 0 ""
 //   usb_detach_kernel_driver_np(001/002, 0) = 0       | ... = -61 (ENODATA)
 //   usb_set_configuration(001/002, 1) = 0             | ... = -16 (EBUSY)
 //   usb_claim_interface(001/002, 0) = 0               | ... = -13 (EACCES)
@@ -253,6 +253,7 @@ struct ScenarioDevice {
     int detach_error = ENODATA;
     int setconfig_error = 0;
     int claim_error = 0;
+    bool read_only = false;  // the node is not writable: libusb opens it read-only
     std::map<int, WriteFault> write_faults;  // by 1-based write number
 };
 
@@ -453,6 +454,10 @@ void parse_device_key(const LineReader& line, ScenarioDevice& device, std::strin
         device.setconfig_error = parse_errno_value(line, key, value, EBUSY);
     } else if (key == "claim") {
         device.claim_error = parse_errno_value(line, key, value, EBUSY);
+    } else if (key == "access") {
+        if (value != "readonly")
+            line.fail("bad access '" + value + "' (readonly)");
+        device.read_only = true;
     } else if (key == "write_fail" || key == "write_short") {
         parse_write_fault(line, device, key, value);
     } else {
@@ -717,6 +722,8 @@ int get_descriptor(SimDevice& device, int type, int index, char* buf, int size)
 {
     if (!buf || size < 0)
         return set_error(EINVAL, "invalid buffer");
+    if (device.setup.read_only)  // every usbfs ioctl on a read-only node
+        return set_error(EPERM, "error sending control message: Operation not permitted");
     std::vector<std::uint8_t> descriptor;
     if (type == USB_DT_DEVICE && index == 0) {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(&device.record.descriptor);
@@ -725,8 +732,8 @@ int get_descriptor(SimDevice& device, int type, int index, char* buf, int size)
         descriptor = {4, USB_DT_STRING, kLangIdEnglishUs & 0xFF, kLangIdEnglishUs >> 8};
     } else if (type == USB_DT_STRING && index >= 1 && index <= 3) {
         const ScenarioString& setup = device.setup.strings[static_cast<std::size_t>(index - 1)];
-        if (setup.kind == ScenarioString::Kind::Fail)
-            return set_error(EIO, "error sending control message: Input/output error");
+        if (setup.kind == ScenarioString::Kind::Fail)  // a refusing device stalls the request
+            return set_error(EPIPE, "error sending control message: Broken pipe");
         if (setup.kind == ScenarioString::Kind::Absent)
             return set_error(EPIPE, "error sending control message: Broken pipe");
         descriptor = string_descriptor(setup.text);
@@ -801,6 +808,8 @@ void deliver_report(SimDevice& device, const std::array<std::uint8_t, kReportSiz
 
 int interrupt_write(SimDevice& device, int ep, const char* bytes, int size)
 {
+    if (device.setup.read_only)
+        return set_error(EPERM, "error submitting URB: Operation not permitted");
     const int number = ++device.writes;
     if (const auto fault = device.setup.write_faults.find(number); fault != device.setup.write_faults.end()) {
         const int error = fault->second.error;
@@ -817,6 +826,8 @@ int interrupt_write(SimDevice& device, int ep, const char* bytes, int size)
 
 int interrupt_read(SimDevice& device, int ep, char* bytes, int size, std::array<std::uint8_t, kReportSize>& reply)
 {
+    if (device.setup.read_only)
+        return set_error(EPERM, "error submitting URB: Operation not permitted");
     if (ep != kEndpointIn)
         return set_error(ENOENT, "error submitting URB: No such file or directory");
     if (!bytes || size < 0)
@@ -1028,7 +1039,9 @@ int usb_detach_kernel_driver_np(usb_dev_handle* dev, int interface)
 {
     int result = 0;
     if (SimDevice* device = device_of(dev, result)) {
-        const int error = interface == kInterfaceNumber ? device->setup.detach_error : ENODATA;
+        const int error = device->setup.read_only         ? EPERM
+                          : interface == kInterfaceNumber ? device->setup.detach_error
+                                                          : ENODATA;
         if (error)
             result = set_error(error, "could not detach kernel driver from interface", interface);
     }
@@ -1053,8 +1066,9 @@ int usb_set_configuration(usb_dev_handle* dev, int configuration)
 {
     int result = 0;
     if (SimDevice* device = device_of(dev, result)) {
-        if (device->setup.setconfig_error)
-            result = set_error(device->setup.setconfig_error, "could not set config", configuration);
+        if (device->setup.read_only || device->setup.setconfig_error)
+            result = set_error(device->setup.read_only ? EPERM : device->setup.setconfig_error, "could not set config",
+                               configuration);
         else if (configuration != kConfigurationValue && configuration != 0)
             result = set_error(EINVAL, "could not set config", configuration);
     }
@@ -1066,8 +1080,9 @@ int usb_claim_interface(usb_dev_handle* dev, int interface)
 {
     int result = 0;
     if (SimDevice* device = device_of(dev, result)) {
-        if (device->setup.claim_error)
-            result = set_error(device->setup.claim_error, "could not claim interface", interface);
+        if (device->setup.read_only || device->setup.claim_error)
+            result = set_error(device->setup.read_only ? EPERM : device->setup.claim_error, "could not claim interface",
+                               interface);
         else if (interface != kInterfaceNumber)
             result = set_error(ENOENT, "could not claim interface", interface);
         else if (device->claimed_by && device->claimed_by != dev)
@@ -1134,7 +1149,7 @@ int usb_interrupt_write(usb_dev_handle* dev, int ep, const char* bytes, int size
     int result = 0;
     SimDevice* device = device_of(dev, result);
     if (device)
-        result = interrupt_write(*device, ep & ~USB_ENDPOINT_IN, bytes, size);
+        result = interrupt_write(*device, ep, bytes, size);  // passed through as given, like libusb 0.1.12
     log_line(strfmt("usb_interrupt_write(%s, ep 0x%02x, %d bytes, timeout %d)", handle_name(dev).c_str(), ep, size,
                     timeout) +
              result_text(result));

@@ -251,6 +251,9 @@ const std::string kCheckConnected = "Please check the controller is connected.\n
 const std::string kSerialHint =
     "If you are using a serial controller please specify the port it is connected to use the --scontroller "
     "command line switch.\n";
+const std::string kPermissionHintLine =
+    "The USB controller is not writable for this user: install the tovra-control udev rules, join the plugdev "
+    "group (or log in locally), then unplug and replug the controller.\n";
 
 class ControllerNotFound : public Raw, public ::testing::WithParamInterface<NotFound> {};
 
@@ -290,6 +293,10 @@ INSTANTIATE_TEST_SUITE_P(
                      kCheckConnected},
         NotFound{"device 6666:f100 open=EACCES\n", {"0001"},
                  "usb_open failed: Permission denied\n"
+                 "unable to find USB tovra controller number 0\n" +
+                     kCheckConnected + kSerialHint + kPermissionHintLine},
+        NotFound{"device 6666:f100 open=ENODEV\n", {"0001"},
+                 "usb_open failed: No such device\n"
                  "unable to find USB tovra controller number 0\n" +
                      kCheckConnected + kSerialHint}));
 
@@ -334,6 +341,11 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"claim=EACCES",
                 {"usb_claim_interface failed: Permission denied", "tovra_usb_sendcommand failed: Permission denied",
                  kPermissionHint},
+                {}},
+        // The node is readable but not writable: libusb opens it read-only.
+        Failure{"access=readonly",
+                {"usb_set_configuration failed: Operation not permitted",
+                 "tovra_usb_sendcommand failed: Operation not permitted", kPermissionHint},
                 {}},
         Failure{"write_fail=1",
                 {"usb_interrupt_write failed: Connection timed out",
