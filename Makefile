@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test demo bench fuzz install package sanitize clean
+.PHONY: all deps configure build test demo bench fuzz install package sanitize valgrind clean
 
 all: build
 
@@ -39,11 +39,23 @@ sanitize: deps
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	ctest --test-dir $(BUILD)-asan --output-on-failure -j $(JOBS)
 
+# `make install PREFIX=/usr` puts the udev rules where udev reads them;
+# DESTDIR=/some/folder stages the whole tree there instead.
+PREFIX ?= /usr/local
 install: build
-	cmake --install $(BUILD)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
+# A Debian package for /usr: install it with `apt-get install ./build/tovra-control_*.deb`.
 package: build
 	cd $(BUILD) && cpack -G DEB
+	@ls -1 $(BUILD)/*.deb
+
+# The command-line tests once more, with every run of the programs under
+# memcheck: a leak or a memory error makes that run exit 99 and its test fail.
+VALGRIND ?= valgrind --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible --quiet
+valgrind: build
+	@TOVRA_DEPS_EXTRA=valgrind scripts/install-deps
+	TOVRA_TEST_WRAPPER="$(VALGRIND)" ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -L cli --no-tests=error --timeout 900
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-fuzz $(BUILD)-asan
