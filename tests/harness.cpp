@@ -37,6 +37,20 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
+// TOVRA_TEST_WRAPPER, split into words: a command that the programs under
+// test run inside (valgrind in CI). Empty when unset.
+std::vector<std::string> wrapper_words()
+{
+    std::vector<std::string> words;
+    const char* wrapper = std::getenv("TOVRA_TEST_WRAPPER");
+    if (wrapper == nullptr || kSanitized)
+        return words;
+    std::istringstream in(wrapper);
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
 [[noreturn]] void fail_system(const std::string& what)
 {
     throw std::runtime_error(what + ": " + std::strerror(errno));
@@ -49,22 +63,30 @@ std::string next_run_name()
     return "run" + std::to_string(++runs);
 }
 
-// The complete environment of a run: the caller's extras first, since a
-// lookup takes the first match, then what the simulator needs.
+// The complete environment of a run: the caller's extras, then what the
+// simulator needs unless the caller set it already (each name once, since
+// not every program looking it up takes the first of two).
 std::vector<std::string> environment_for(const RunOptions& options, const std::string& log_path)
 {
     std::vector<std::string> env = options.env;
-    env.push_back("PATH=/usr/bin:/bin");
-    env.push_back("LC_ALL=C");
+    auto add = [&env](const std::string& entry) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        for (const std::string& given : env)
+            if (given.starts_with(name))
+                return;
+        env.push_back(entry);
+    };
+    add("PATH=/usr/bin:/bin");
+    add("LC_ALL=C");
     if (kSanitized) {
         // The simulator is preloaded ahead of the sanitizer runtime.
-        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+        add("ASAN_OPTIONS=verify_asan_link_order=0");
     }
     if (options.simulate_usb) {
-        env.push_back(std::string("LD_PRELOAD=") + SIMUSB_LIB);
-        env.push_back("TOVRA_SIM_USB_LOG=" + log_path);
+        add(std::string("LD_PRELOAD=") + SIMUSB_LIB);
+        add("TOVRA_SIM_USB_LOG=" + log_path);
         if (!options.scenario.empty())
-            env.push_back("TOVRA_SIM_USB=" + options.scenario);
+            add("TOVRA_SIM_USB=" + options.scenario);
     }
     return env;
 }
@@ -191,18 +213,30 @@ RunningTool::RunningTool(const TempDir& dir, const std::vector<std::string>& arg
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
     std::vector<std::string> argv_strings{options.argv0.value_or(options.program)};
+    std::string program = options.program;
+    // A run that sets its own argv[0] cannot go through a wrapper.
+    if (const auto wrapper = wrapper_words(); !wrapper.empty() && !options.argv0) {
+        wrapper_log_path_ = dir.file(name + ".wrapper");
+        argv_strings = wrapper;
+        argv_strings.push_back("--log-file=" + wrapper_log_path_);
+        argv_strings.push_back(options.program);
+        program = wrapper.front();
+        if (program.find('/') == std::string::npos)
+            program = "/usr/bin/" + program;
+        timeout_ *= 10;
+    }
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<std::string> env_strings = environment_for(options, log_path_);
     std::vector<char*> argv = c_strings(argv_strings);
     std::vector<char*> envp = c_strings(env_strings);
 
     start_ = std::chrono::steady_clock::now();
-    const int error = posix_spawn(&pid_, options.program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         pid_ = -1;
         errno = error;
-        fail_system("posix_spawn " + options.program);
+        fail_system("posix_spawn " + program);
     }
 }
 
@@ -214,7 +248,8 @@ RunningTool::RunningTool(RunningTool&& other) noexcept
       out_path_(std::move(other.out_path_)),
       err_path_(std::move(other.err_path_)),
       log_path_(std::move(other.log_path_)),
-      in_path_(std::move(other.in_path_))
+      in_path_(std::move(other.in_path_)),
+      wrapper_log_path_(std::move(other.wrapper_log_path_))
 {
     other.pid_ = -1;
 }
@@ -259,10 +294,20 @@ RunResult RunningTool::finish()
     if (!merged_)
         result.err = read_file(err_path_);
     result.usb_log = split_lines(read_file(log_path_));
-    for (const std::string* path : {&out_path_, &err_path_, &log_path_, &in_path_})
+    if (!wrapper_log_path_.empty()) {
+        // The wrapper (valgrind) writes only when it found something.
+        if (const std::string found = read_file(wrapper_log_path_); !found.empty() || result.status == 99)
+            ADD_FAILURE() << "TOVRA_TEST_WRAPPER reported:\n" << found;
+    }
+    for (const std::string* path : {&out_path_, &err_path_, &log_path_, &in_path_, &wrapper_log_path_})
         if (!path->empty())
             std::remove(path->c_str());
     return result;
+}
+
+double time_scale()
+{
+    return wrapper_words().empty() ? 1.0 : 3.0;
 }
 
 RunResult run_tool(const TempDir& dir, const std::vector<std::string>& args, const RunOptions& options)

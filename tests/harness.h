@@ -100,8 +100,12 @@ private:
     std::chrono::steady_clock::time_point start_;
     std::chrono::milliseconds timeout_{};
     bool merged_ = false;
-    std::string out_path_, err_path_, log_path_, in_path_;
+    std::string out_path_, err_path_, log_path_, in_path_, wrapper_log_path_;
 };
+
+// How much slower runs are than plain ones: above 1 when TOVRA_TEST_WRAPPER
+// (valgrind) wraps the programs. Scale upper bounds on time by it.
+double time_scale();
 
 // Runs the program to its end. Its output files live in dir and are removed
 // after reading.
