@@ -260,6 +260,12 @@ Settings parse_options(int argc, char** argv)
     return settings;
 }
 
+void warn_unlocked(const std::string& what)
+{
+    fprintf(stderr, "warning: cannot lock %s (%s); runs at the same time may interfere.\n", what.c_str(),
+            strerror(errno));
+}
+
 // Serialises this run with others on the same controller or port, to the
 // end of the run: the lock goes when the process does.
 void hold_exclusively(int fd, const std::string& what)
@@ -270,9 +276,7 @@ void hold_exclusively(int fd, const std::string& what)
         fprintf(stderr, "%s is still in use by another run after %d seconds, giving up.\n", what.c_str(),
                 LOCK_WAIT_SECONDS);
         exit(1);
-    default:
-        fprintf(stderr, "warning: cannot lock %s (%s); runs at the same time may interfere.\n", what.c_str(),
-                strerror(errno));
+    default: warn_unlocked(what);
     }
 }
 
@@ -281,13 +285,10 @@ void lock_usb_controller(const TovraUsb* usb)
     const char* bus = usb->device->bus->dirname;
     const char* device = usb->device->filename;
     const std::string what = std::string("USB controller ") + bus + "/" + device;
-    int fd = lock_open_usb(bus, device);
-    if (fd == -1) {
-        fprintf(stderr, "warning: cannot lock %s (%s/tovra-control-usb-%s-%s.lock: %s); runs at the same time may interfere.\n",
-                what.c_str(), LOCK_FOLDER, bus, device, strerror(errno));
-        return;
-    }
-    hold_exclusively(fd, what);
+    if (int fd = lock_open_usb(bus, device); fd != -1)
+        hold_exclusively(fd, what);
+    else
+        warn_unlocked(what);
 }
 
 // The device node of the controller cannot be written: say how to fix it.

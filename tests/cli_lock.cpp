@@ -114,3 +114,19 @@ TEST_F(Lock, SerialControllerPortWaitsForItsHolder)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Lock, RunsUnlockedWithAWarningWhenNoLockFileCanBeHad)
+{
+    cli::RunOptions options;
+    options.env = {"TOVRA_SIM_LOCK_DIR=" + dir.file("missing-folder")};
+    RunResult r = run({"0001"}, options);
+    ASSERT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err,
+              "warning: cannot lock USB controller 001/001 (No such file or directory); runs at the same time may "
+              "interfere.\n");
+    EXPECT_EQ(cli::sent_codes(r.usb_log), cli::codes_on(1, {0x0001}));
+}
+
+}  // namespace
