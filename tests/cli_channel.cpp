@@ -73,13 +73,7 @@ TEST_F(Channel, DebugLinesAndTheWaitBeforeBackup)
     EXPECT_EQ(r.status, 0) << r;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out,
-              "Found device: 6666-f100\n"
-              "Found tovra control num 0\n"
-              "- Version Number: 1.0\n"
-              "Trying to detach kernel driver\n"
-              "Device already detached\n"
-              "sending: byte 113\n"
-              "- Full version 1.0.0\n"
+              cli::kDebugIdentification +
               "sending channel '12'\n"
               "sending code 0c80 to output 1\n"
               "sending cmd 0c80 to output 1: bytes 48, 12, 128\n"

@@ -185,13 +185,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ControllerOutOfRange,
 // With one file behind both streams, stdout's lines keep their place between
 // stderr's: stdout must not hold them back in a buffer.
 const std::string kDebugThenWriteFailure =
-    "Found device: 6666-f100\n"
-    "Found tovra control num 0\n"
-    "- Version Number: 1.0\n"
-    "Trying to detach kernel driver\n"
-    "Device already detached\n"
-    "sending: byte 113\n"
-    "- Full version 1.0.0\n"
+    cli::kDebugIdentification +
     "sending code 0001 to output 1\n"
     "sending cmd 0001 to output 1: bytes 48, 0, 1\n"
     "usb_interrupt_write failed: Connection timed out\n"

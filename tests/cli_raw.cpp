@@ -127,13 +127,7 @@ TEST_F(Raw, DebugLinesForEachCode)
     EXPECT_EQ(r.status, 0) << r;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out,
-              "Found device: 6666-f100\n"
-              "Found tovra control num 0\n"
-              "- Version Number: 1.0\n"
-              "Trying to detach kernel driver\n"
-              "Device already detached\n"
-              "sending: byte 113\n"
-              "- Full version 1.0.0\n"
+              cli::kDebugIdentification +
               "sending code 0c05 to output 5\n"
               "sending cmd 0c05 to output 5: bytes 67, 4, 12\n"
               "sending code 0001 to output 5\n"

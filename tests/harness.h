@@ -168,4 +168,14 @@ protected:
 // One controller with default settings: bus 1, device 1.
 inline constexpr std::string_view kOneController = "device 6666:f100\n";
 
+// What --debug prints first for that controller: search and identification.
+inline const std::string kDebugIdentification =
+    "Found device: 6666-f100\n"
+    "Found tovra control num 0\n"
+    "- Version Number: 1.0\n"
+    "Trying to detach kernel driver\n"
+    "Device already detached\n"
+    "sending: byte 113\n"
+    "- Full version 1.0.0\n";
+
 }  // namespace cli
