@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <unistd.h>
 // Controller identification (--debug), configuration (--setup) and the RS232
 // controller (--scontroller) of tovra-control.
 #include <gmock/gmock.h>
@@ -266,6 +268,25 @@ TEST_F(Setup, SerialControllerChannelChange)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(hex(controller.read_available()), "30 0c 80 30 0c 01 30 0c 00 30 0c 01 30 0c 83");
     EXPECT_TRUE(r.usb_log.empty()) << r;
+}
+
+TEST_F(Setup, SerialControllerWriteThatFailsEndsTheRun)
+{
+    cli::Pty controller;
+    // Nobody drains the line: fill it until a write is refused, so the
+    // run's first frame cannot go out.
+    const int line = open(controller.slave_path().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(line, 0);
+    const std::vector<char> block(4096, 'x');
+    while (write(line, block.data(), block.size()) > 0) {
+    }
+    while (write(line, block.data(), 1) > 0) {
+    }
+    const RunResult r = run({"--scontroller", controller.slave_path(), "0001", "0002"});
+    close(line);
+    EXPECT_EQ(r.status, 1) << r;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "tovra_serial_sendcommand failed: Resource temporarily unavailable\n");
 }
 
 TEST_F(Setup, SerialControllerPortThatCannotBeOpened)
