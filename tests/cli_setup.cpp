@@ -1,7 +1,8 @@
-#include <fcntl.h>
-#include <unistd.h>
 // Controller identification (--debug), configuration (--setup) and the RS232
 // controller (--scontroller) of tovra-control.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 
 #include "harness.h"
