@@ -278,11 +278,16 @@ TEST_F(Setup, SerialControllerWriteThatFailsEndsTheRun)
     // run's first frame cannot go out.
     const int line = open(controller.slave_path().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(line, 0);
+    // The pty moves bytes to the master's side in the background, so the
+    // line is full only when a write is still refused after a pause.
     const std::vector<char> block(4096, 'x');
-    while (write(line, block.data(), block.size()) > 0) {
-    }
-    while (write(line, block.data(), 1) > 0) {
-    }
+    do {
+        while (write(line, block.data(), block.size()) > 0) {
+        }
+        while (write(line, block.data(), 1) > 0) {
+        }
+        usleep(50000);
+    } while (write(line, block.data(), 1) > 0);
     const RunResult r = run({"--scontroller", controller.slave_path(), "0001", "0002"});
     close(line);
     EXPECT_EQ(r.status, 1) << r;
