@@ -9,6 +9,7 @@
 #include <array>
 #include <cassert>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -595,6 +596,11 @@ int main(int argc, char** argv)
     // with EINVAL on a write-only stderr (a pipe or the log) and so clobbers
     // errno for the caller's line after a library's line. Orient it now.
     fwide(stderr, -1);
+    // A reader that goes away (a PVR closing its pipe) must not kill the run
+    // between two keys and leave the box half-tuned: finish, unheard.
+    signal(SIGPIPE, SIG_IGN);
+    // Options and codes mix in any order, whatever the caller's environment.
+    unsetenv("POSIXLY_CORRECT");
 
     ControllerLink link{nullptr, -1};
     if (argc < 2)

@@ -1,5 +1,9 @@
 // Command-line parsing of tovra-control: usage text, the parser's refusals,
 // option spellings and order, range checks and --log.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 
 #include <filesystem>
@@ -240,6 +244,51 @@ TEST_F(Options, LogThatCannotBeOpenedIsReportedOnTheOriginalStderr)
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "opening log file " + log + " for writing failed: No such file or directory\n");
     EXPECT_TRUE(r.usb_log.empty()) << r;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Options, CallerEnvironmentDoesNotStopOptionsAtTheFirstCode)
+{
+    cli::RunOptions options;
+    options.env = {"POSIXLY_CORRECT=1"};
+    const RunResult r = run({"0001", "0002", "--output", "3"}, options);
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(sent_codes(r.usb_log), codes_on(3, {0x0001, 0x0002}));
+}
+
+// A reader that closes its end of the pipe early must not stop the run
+// between two keys: every key still goes out and the status still tells.
+TEST_F(Options, RunOutlivesAReaderThatClosedItsPipe)
+{
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    close(out[0]);
+    const std::string log = dir.file("pipe.usblog");
+    const std::string scenario_env = "TOVRA_SIM_USB=" + scenario;
+    const std::string log_env = "TOVRA_SIM_USB_LOG=" + log;
+    const std::string preload_env = std::string("LD_PRELOAD=") + SIMUSB_LIB;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDERR_FILENO);
+        char* const argv[] = {const_cast<char*>(TOVRA_CONTROL_BIN), const_cast<char*>("--debug"),
+                              const_cast<char*>("0001"), const_cast<char*>("0002"), nullptr};
+        char* const envp[] = {const_cast<char*>(scenario_env.c_str()), const_cast<char*>(log_env.c_str()),
+                              const_cast<char*>(preload_env.c_str()), nullptr};
+        execve(TOVRA_CONTROL_BIN, argv, envp);
+        _exit(127);
+    }
+    close(out[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(sent_codes(cli::split_lines(cli::read_file(log))), codes_on(1, {0x0001, 0x0002}));
 }
 
 }  // namespace
