@@ -278,8 +278,10 @@ TEST_F(Options, RunOutlivesAReaderThatClosedItsPipe)
         dup2(null, STDERR_FILENO);
         char* const argv[] = {const_cast<char*>(TOVRA_CONTROL_BIN), const_cast<char*>("--debug"),
                               const_cast<char*>("0001"), const_cast<char*>("0002"), nullptr};
+        // The sanitizer build must accept the simulator preloaded ahead of it.
         char* const envp[] = {const_cast<char*>(scenario_env.c_str()), const_cast<char*>(log_env.c_str()),
-                              const_cast<char*>(preload_env.c_str()), nullptr};
+                              const_cast<char*>(preload_env.c_str()),
+                              const_cast<char*>("ASAN_OPTIONS=verify_asan_link_order=0"), nullptr};
         execve(TOVRA_CONTROL_BIN, argv, envp);
         _exit(127);
     }
