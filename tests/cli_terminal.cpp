@@ -152,6 +152,27 @@ bool read_until(int fd, std::string& got, const std::string& tail = "")
     return true;
 }
 
+// Runs tovra-terminal to its end with stdin from in: its status and both streams.
+struct Ended {
+    int status = -1;
+    std::string out;
+    std::string err;
+    bool complete = false;  // both streams reached end of file in time
+};
+
+Ended run_to_end(const std::vector<std::string>& args, int in)
+{
+    Pipe out;
+    Pipe err;
+    const pid_t pid = spawn(args, in, out.write_end.fd, err.write_end.fd);
+    out.write_end.reset();
+    err.write_end.reset();
+    Ended ended;
+    ended.complete = read_until(out.read_end.fd, ended.out) && read_until(err.read_end.fd, ended.err);
+    ended.status = wait_exit(pid);
+    return ended;
+}
+
 // Everything the device has been sent, once the line has been quiet a while.
 std::string device_received(int master)
 {
@@ -200,25 +221,18 @@ TEST_P(Usage, StatusAndStreams)
             a = port.path;
         }
     }
-    Pipe out;
-    Pipe err;
     Fd null(open("/dev/null", O_RDONLY | O_CLOEXEC));
-    const pid_t pid = spawn(args, null.fd, out.write_end.fd, err.write_end.fd);
-    out.write_end.reset();
-    err.write_end.reset();
-    std::string out_text;
-    std::string err_text;
-    ASSERT_TRUE(read_until(out.read_end.fd, out_text));
-    ASSERT_TRUE(read_until(err.read_end.fd, err_text));
-    EXPECT_EQ(wait_exit(pid), c.status);
-    EXPECT_TRUE(out_text.starts_with(c.out_start)) << out_text;
+    const Ended run = run_to_end(args, null.fd);
+    ASSERT_TRUE(run.complete);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_TRUE(run.out.starts_with(c.out_start)) << run.out;
     if (std::string(c.out_start).empty()) {
-        EXPECT_EQ(out_text, "");
+        EXPECT_EQ(run.out, "");
     }
     if (c.err_exact) {
-        EXPECT_EQ(err_text, c.err);
+        EXPECT_EQ(run.err, c.err);
     } else {
-        EXPECT_TRUE(err_text.starts_with(c.err)) << err_text;
+        EXPECT_TRUE(run.err.starts_with(c.err)) << run.err;
     }
     termios t{};
     ASSERT_EQ(tcgetattr(port.slave.fd, &t), 0);
@@ -256,20 +270,13 @@ TEST_P(PipedInput, BytesGoOutOneByOne)
     const PipedCase& c = GetParam();
     Pty port;
     Pipe in;
-    Pipe out;
-    Pipe err;
     put(in.write_end.fd, c.typed);
     in.write_end.reset();
-    const pid_t pid = spawn({port.path}, in.read_end.fd, out.write_end.fd, err.write_end.fd);
-    out.write_end.reset();
-    err.write_end.reset();
-    std::string out_text;
-    std::string err_text;
-    ASSERT_TRUE(read_until(out.read_end.fd, out_text));
-    ASSERT_TRUE(read_until(err.read_end.fd, err_text));
-    EXPECT_EQ(wait_exit(pid), 0);
-    EXPECT_EQ(out_text, c.shown);
-    EXPECT_EQ(err_text, connected(port) + c.end_line);
+    const Ended run = run_to_end({port.path}, in.read_end.fd);
+    ASSERT_TRUE(run.complete);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, c.shown);
+    EXPECT_EQ(run.err, connected(port) + c.end_line);
     EXPECT_EQ(device_received(port.master.fd), c.sent);
 }
 
