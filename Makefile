@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Thin wrapper over CMake. `make demo` and `make test` do all the set-up.
 BUILD      ?= build
 BUILD_TYPE ?= RelWithDebInfo

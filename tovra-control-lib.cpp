@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // USB side of the tovra controller link: discovery, claim and the 8-byte
 // reports (commands, configuration, version query) over libusb-0.1.
 #include "tovra-control-lib.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // USB side of the tovra controller link, over libusb-0.1.
 //
 // A TovraUsb handle selects the Nth controller (vendor 0x6666, product 0xF100)

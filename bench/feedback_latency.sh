@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Confirmed channel change (--feedback) on the simulated USB controller, the
 # box played on a pseudo-terminal:
 #  (a) latency from the write of the last byte of the deciding packet on the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Gnome_readPacket throughput over a stream of good packets fed one byte per
 // callback, and heap allocations per packet (expected: none).
 #include "gnome.h"

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Whole-process cost of one typical run: tovra-control sending four raw codes
 # through the simulated USB controller. Reports the median and 95th percentile
 # wall time and the peak resident memory over RUNS runs (default 200).

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs every built Google Benchmark binary, then every whole-process benchmark
 # script beside this one. Usage: bench/run.sh BUILD_DIR
 set -eu

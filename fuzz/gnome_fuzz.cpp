@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Feeds arbitrary bytes to the Gnome packet reader and checks that every
 // packet it returns is laid out inside its storage as the format says.
 #include "gnome.h"

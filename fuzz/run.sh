@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs every fuzz target for a bounded time over its seed corpus.
 # Usage: fuzz/run.sh BUILD_DIR SECONDS
 # Exits non-zero when a target finds a crash, leak or time-out.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Pushback read buffer under the box's packet reader.
 //
 // Bytes are pulled one at a time from a read callback into one fixed storage

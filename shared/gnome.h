@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reader of the Gnome packets that a Sky box reports on its RS232 port.
 //
 // A packet is a newline, a 3-digit total length, tagged fields (4-byte tag,

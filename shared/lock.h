@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Exclusive advisory locks that serialise runs sharing one controller or port.
 //
 // A PVR with several tuners starts channel changes on one controller at the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // RS232 ports as raw 8-bit lines, and an interactive terminal over one.
 //
 // A port is a plain descriptor owned by the caller. serial_openport gives it

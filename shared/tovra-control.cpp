@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // tovra-control: sends Sky remote codes through a tovra controller (USB or
 // RS232) and, with --feedback, confirms a channel change from the box's own
 // status reports.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // tovra-terminal: talk by hand to whatever is on a serial port, such as a
 // serial tovra controller or a set-top box's RS232 port.
 

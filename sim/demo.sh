@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs tovra-control against the simulated hardware and shows what each side saw:
 # a simulated USB controller (preloaded in place of libusb-0.1) and a simulated
 # Sky+ box on a pseudo-terminal, reached through the USB controller or through a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Builds Gnome packets as a Sky box writes them on its RS232 port: a newline,
 // a 3-digit total length, tagged fields (4-byte tag, 3-digit field length,
 // value) and a 2-digit upper-case hexadecimal checksum over everything from

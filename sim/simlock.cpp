@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Part of the simulated USB library: moves the product's USB lock files from
 // the system's lock folder into the test's own folder, so that tests running
 // in parallel on look-alike simulated controllers (all "001/002") never wait

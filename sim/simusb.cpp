@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // libtovra-simusb: simulated tovra USB controllers behind the libusb-0.1 API.
 //
 // A stand-in for libusb-0.1 (Debian's libusb 0.1.12), preloaded into the real

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // sky-box: a simulated Sky set-top box for the tests and the demo.
 //
 // The box's RS232 port is a pseudo-terminal; the box writes Gnome packets on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Channel mode of tovra-control: the key sequence per box type, refused
 // channel texts, the wait before Backup, and the feedback port.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Confirmed channel changes (--feedback): the verdict and the lines drawn from
 // the box's packets, the overall deadline, and a port that fails. The test
 // plays the box on a pseudo-terminal of its own; two cases use sky-box.

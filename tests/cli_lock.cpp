@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs sharing a controller or port wait for each other; runs on different
 // controllers do not.
 #include <fcntl.h>

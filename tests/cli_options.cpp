@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Command-line parsing of tovra-control: usage text, the parser's refusals,
 // option spellings and order, range checks and --log.
 #include <fcntl.h>

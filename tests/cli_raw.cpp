@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Raw-code mode of tovra-control over the simulated USB controller: which
 // words are codes, the reports that reach the controller, controller
 // selection, and every failure on the way to the device.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Controller identification (--debug), configuration (--setup) and the RS232
 // controller (--scontroller) of tovra-control.
 #include <fcntl.h>

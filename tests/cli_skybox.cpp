@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The simulated Sky box on its own: its start lines, the packets it writes on
 // the box port for keys from the FIFO and from RS232 controller frames, and
 // each of its fault switches.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // tovra-terminal run as a user would: the test holds the master side of a
 // pseudo-terminal as the device and hands the program the slave's path; the
 // console is a pipe, or a second pseudo-terminal when echo and the console

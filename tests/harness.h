@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs the real command-line programs as a user would, with the simulated USB
 // controller preloaded in place of libusb, and collects what they did: exit
 // status (or signal), both output streams, the simulator's log and the time

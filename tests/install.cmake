@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the build into a staging folder (prefix /usr, DESTDIR) and checks
 # the files, the udev rules, the manual pages and the bash completion. The
 # folders of GNUInstallDirs come through the environment; the udev and

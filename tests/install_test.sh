@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the build into a staging folder as a package would (prefix /usr,
 # DESTDIR) and checks what a user gets: the files and their places, the udev
 # rules, the manual pages and the bash completion.

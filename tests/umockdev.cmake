@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The real tovra-control and the system libusb-0.1 against controllers
 # emulated at the usbfs level by umockdev. Without umockdev the suite still
 # exists and reports itself skipped.

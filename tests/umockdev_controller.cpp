@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Emulated usbfs controllers: descriptors, strings, claim and interrupt URBs
 // answered from a umockdev ioctl handler running in the testbed's worker thread.
 #include "umockdev_controller.h"

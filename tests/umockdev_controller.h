@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Emulated usbfs controllers on a umockdev testbed, for running the real
 // tovra-control binary against the real libusb-0.1.
 //

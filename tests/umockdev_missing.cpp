@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Built in place of the umockdev suite when libumockdev is not installed.
 #include <gtest/gtest.h>
 

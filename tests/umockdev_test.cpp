@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The real tovra-control, dynamically linked to the system libusb-0.1, run
 // against controllers emulated at the usbfs level by umockdev: what the
 // device receives is what real hardware would receive.

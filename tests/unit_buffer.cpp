@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Pushback read buffer: replay without the callback, the full-storage report,
 // callback failures and the invariant assertions.
 #include "buffer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Gnome packet reader: good packets, every kind of rejection and how the
 // reader resynchronises, with the exact reports it prints.
 #include "gnome.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Advisory locks: waiting, giving up, and lock file naming.
 #include <fcntl.h>
 #include <sys/file.h>

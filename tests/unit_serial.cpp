@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The serial module on real kernel pseudo-terminals: the test holds the master
 // side and plays the device; the module opens the slave by its path.
 

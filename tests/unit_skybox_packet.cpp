@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The simulated box's packet encoder: exact bytes on the wire, the limits of
 // the format, and agreement with the product's packet reader.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // USB controller library over the simulated controllers: discovery order, the
 // detach/configure/claim sequence, report bytes, configuration and version
 // reports, printed lines, failure paths and the precondition assertions.
