@@ -82,8 +82,11 @@ int Buffer_readChar(Buffer* buf, std::uint8_t* c)
 
 void Buffer_unread(Buffer* buf)
 {
+    // Checked before the step: a pointer before the storage may not even be
+    // formed. The relation reads as the one the step must keep.
+    if (buf->ptr == buf->buffer)
+        __assert_fail("buf->ptr >= buf->buffer", __FILE__, __LINE__, __PRETTY_FUNCTION__);
     --buf->ptr;
-    assert(buf->ptr >= buf->buffer);
 }
 
 void Buffer_unreadAll(Buffer* buf)

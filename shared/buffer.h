@@ -38,10 +38,14 @@ void Buffer_destroy(Buffer* buf);
 // Hands out the next byte: a stored one after a step back or rewind, else one
 // fresh from the callback. A full storage is first reported on stdout
 // ("Buffer full, ignored: [[[...]]]") and emptied. Returns 0, or -1 when the
-// callback fails (then *c is untouched and the buffer unchanged).
+// callback fails: *c is untouched and the buffer keeps its bytes and pointers,
+// except that a full storage emptied before the call stays empty, so a later
+// call asks the callback again for the same position.
 int Buffer_readChar(Buffer* buf, std::uint8_t* c);
 
-// Steps back one byte. Requires a byte handed out since the last emptying or rewind.
+// Steps back one byte. Requires a byte handed out since the last emptying or
+// rewind; stepping back before the storage aborts (assertion), stepping back
+// past the token start is not detected.
 void Buffer_unread(Buffer* buf);
 
 // Rewinds start and the read pointer to the first stored byte; keeps the bytes.

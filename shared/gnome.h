@@ -15,6 +15,12 @@
 #include "buffer.h"
 
 inline constexpr std::size_t GNOME_BUFFER_SIZE = 2048;
+// Fields a packet may carry here. The length limit would allow 142; a packet
+// with more than 64 is rejected like a malformed one, at the moment its 64th
+// field is complete and the remaining length (6 or more) announces another.
+// No byte of the 65th field has been read then, so the search that follows
+// the rejection runs over the stored bytes up to the end of the 64th value
+// and then over fresh bytes from the 65th field's tag on.
 inline constexpr int GNOME_MAX_FIELDS = 64;
 
 struct Gnome {
