@@ -13,12 +13,18 @@ inline constexpr int LOCK_WAIT_SECONDS = 30;
 // Folder of the USB controllers' lock files.
 inline constexpr const char* LOCK_FOLDER = "/run/lock";
 
+// Folder of the USB device nodes, the lock of last resort.
+inline constexpr const char* USB_NODE_FOLDER = "/dev/bus/usb";
+
 // Takes an exclusive lock on fd, waiting up to seconds while another run
 // holds it; with debug, says on stdout that it waits for what.
 // Returns 0 when locked, -2 when still held after the wait, -1 on an error (errno).
 int lock_wait(int fd, const char* what, int seconds, int debug);
 
-// Opens the lock file that stands for USB controller bus/device (libusb's
-// directory and file names), creating it if needed. Returns its descriptor,
-// or -1 (errno) when no lock file can be had.
+// Opens what stands for USB controller bus/device (libusb's directory and
+// file names) in a lock: its lock file in LOCK_FOLDER, created if needed, or,
+// when the folder cannot be used (missing, or not writable for this user),
+// the controller's device node, which every user of the controller can open.
+// Returns the descriptor to lock, or -1 with the lock file's errno when
+// neither can be had.
 int lock_open_usb(const char* bus, const char* device);
