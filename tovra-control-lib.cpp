@@ -84,16 +84,17 @@ int claim_interface(TovraUsb* tovra)
     return 0;
 }
 
-// Prints one descriptor string; index 0 means the controller has none.
-void print_string(TovraUsb* tovra, int index, const char* format, const char* failure)
+// Prints one descriptor string, "- <label> <text>"; index 0 means the
+// controller has none, so nothing is printed.
+void print_string(TovraUsb* tovra, int index, const char* label, const char* name)
 {
     if (index == 0)
         return;
     std::array<char, 512> text{};
     if (usb_get_string_simple(tovra->handle, index, text.data(), static_cast<size_t>(text.size())) > 0)
-        printf(format, text.data());
+        printf("- %s %s\n", label, text.data());
     else
-        puts(failure);
+        printf("- Unable to fetch %s string\n", name);
 }
 
 }  // namespace
@@ -165,13 +166,21 @@ int tovra_usb_finddevice(TovraUsb* tovra, int device_num)
     return -1;
 }
 
+void tovra_usb_location(const TovraUsb* tovra, const char** bus, const char** device)
+{
+    assert(tovra != nullptr);
+    assert(tovra->device != nullptr);
+    *bus = tovra->device->bus->dirname;
+    *device = tovra->device->filename;
+}
+
 int tovra_usb_sendcommand(TovraUsb* tovra, int output, int command)
 {
     assert(tovra != nullptr);
     assert(output >= 0);
     assert(output < TOVRA_OUTPUTS);
     assert(command >= 0);
-    assert(command < 0xFFFF);
+    assert(command <= TOVRA_MAX_CODE);
 
     if (claim_interface(tovra) != 0)
         return -1;
@@ -222,9 +231,9 @@ void tovra_usb_printinfo(TovraUsb* tovra)
     assert(tovra->interface_claimed == 0);
 
     const auto& descriptor = tovra->device->descriptor;
-    print_string(tovra, descriptor.iManufacturer, "- Manufacturer : %s\n", "- Unable to fetch manufacturer string");
-    print_string(tovra, descriptor.iProduct, "- Product : %s\n", "- Unable to fetch product string");
-    print_string(tovra, descriptor.iSerialNumber, "- Serial Number: %s\n", "- Unable to fetch serial number string");
+    print_string(tovra, descriptor.iManufacturer, "Manufacturer :", "manufacturer");
+    print_string(tovra, descriptor.iProduct, "Product :", "product");
+    print_string(tovra, descriptor.iSerialNumber, "Serial Number:", "serial number");
     printf("- Version Number: %d.%d\n", descriptor.bcdDevice >> 8, descriptor.bcdDevice & 0xFF);
 
     if (claim_interface(tovra) != 0)

@@ -25,6 +25,7 @@ inline constexpr int TOVRA_PRODUCT_ID = 0xF100;
 inline constexpr int TOVRA_MAX_CONTROLLERS = 255;  // indexes 0 to 254
 inline constexpr int TOVRA_OUTPUTS = 15;           // outputs 0 to 14
 inline constexpr int TOVRA_CONFIG_ENTRIES = 8;
+inline constexpr int TOVRA_MAX_CODE = 0xFFFE;      // 0xFFFF is never sent
 
 // Starts libusb with its own diagnostics off and builds the device list that
 // every later search walks. Call once per process. Always returns 0.
@@ -45,9 +46,14 @@ void tovra_usb_destroy(TovraUsb* tovra);
 // Returns 0 when opened; -1 when not found (stderr line) or usb_open failed.
 int tovra_usb_finddevice(TovraUsb* tovra, int device_num);
 
+// libusb's names of the bus and device of the controller that
+// tovra_usb_finddevice selected ("001" and "002"), which also name its device
+// node, /dev/bus/usb/<bus>/<device>. Requires: a controller was selected.
+void tovra_usb_location(const TovraUsb* tovra, const char** bus, const char** device);
+
 // Sends one remote code as an 8-byte report on endpoint 1, claiming the
 // interface first if this is the handle's first transfer.
-// Requires: tovra not null, 0 <= output < 15, 0 <= command < 0xFFFF.
+// Requires: tovra not null, 0 <= output < 15, 0 <= command <= TOVRA_MAX_CODE.
 // Returns 0 when all 8 bytes went out, -1 otherwise.
 int tovra_usb_sendcommand(TovraUsb* tovra, int output, int command);
 

@@ -6,6 +6,7 @@
 #include <sys/select.h>
 #include <unistd.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <cassert>
@@ -40,7 +41,6 @@ constexpr int kUsbTimeoutMs = 1000;
 constexpr int kLineSpeed = 57600;
 constexpr int kBackupWaitMs = 2000;
 constexpr int kFeedbackSeconds = 10;
-constexpr unsigned kMaxCode = 0xFFFE;
 
 enum class BoxType { Sky, SkyPlus, SkyPlusHd };
 
@@ -192,10 +192,10 @@ bool read_code(const char* word, unsigned* code)
     unsigned long value = 0;
     for (; hex_value(*p) >= 0; ++p) {
         converted = true;
-        if (value <= kMaxCode)
+        if (value <= TOVRA_MAX_CODE)
             value = value * 16 + static_cast<unsigned long>(hex_value(*p));
     }
-    if (!converted || value > kMaxCode || (negative && value != 0))
+    if (!converted || value > TOVRA_MAX_CODE || (negative && value != 0))
         return false;
     *code = static_cast<unsigned>(value);
     return true;
@@ -215,7 +215,8 @@ void redirect_to_log(const char* path)
     fflush(stderr);
     dup2(fd, STDERR_FILENO);
     dup2(fd, STDOUT_FILENO);
-    close(fd);
+    if (fd > STDERR_FILENO)  // else the file is itself one of the two streams now
+        close(fd);
 }
 
 void output_out_of_range(const char* name, long shown)
@@ -259,6 +260,15 @@ Settings parse_options(int argc, char** argv)
     }
     for (int i = optind; i < argc; ++i)
         settings.codes.push_back(argv[i]);
+
+    // The USB library takes controller indexes 0 to 254 only; a serial
+    // controller has no number, so there it plays no part.
+    if (settings.scontroller == nullptr &&
+        (settings.controller < 1 || settings.controller > TOVRA_MAX_CONTROLLERS)) {
+        fprintf(stderr, "controller number '%s' out of range: use 1 to %d\n", settings.controller_arg,
+                TOVRA_MAX_CONTROLLERS);
+        exit(1);
+    }
     return settings;
 }
 
@@ -284,8 +294,9 @@ void hold_exclusively(int fd, const std::string& what)
 
 void lock_usb_controller(const TovraUsb* usb)
 {
-    const char* bus = usb->device->bus->dirname;
-    const char* device = usb->device->filename;
+    const char* bus = nullptr;
+    const char* device = nullptr;
+    tovra_usb_location(usb, &bus, &device);
     const std::string what = std::string("USB controller ") + bus + "/" + device;
     if (int fd = lock_open_usb(bus, device); fd != -1)
         hold_exclusively(fd, what);
@@ -307,7 +318,7 @@ int tovra_serial_sendcommand(int fd, int output, unsigned command)
     assert(fd != -1);
     assert(output >= 0);
     assert(output < TOVRA_OUTPUTS);
-    assert(command < 0xFFFF);
+    assert(command <= TOVRA_MAX_CODE);
 
     const auto high = static_cast<std::uint8_t>(command >> 8);
     const auto low = static_cast<std::uint8_t>(command & 0xFF);
@@ -323,8 +334,8 @@ int tovra_serial_sendcommand(int fd, int output, unsigned command)
         frame = {'C', static_cast<std::uint8_t>(output), high, low};
         length = 4;
         if (debug)
-            printf("sending cmd %04x to output %d: bytes %d, %d, %d, %d\n", command, output + 1, 67, output, high,
-                   low);
+            printf("sending cmd %04x to output %d: bytes %d, %d, %d, %d\n", command, output + 1, frame[0], frame[1],
+                   frame[2], frame[3]);
     }
     return write(fd, frame.data(), length) == static_cast<ssize_t>(length) ? 0 : -1;
 }
@@ -457,6 +468,17 @@ void confirm_channel(ControllerLink* link, int output, unsigned family, std::str
     }
 }
 
+bool same_device(int a, int b)
+{
+    struct stat first{};
+    struct stat second{};
+    if (fstat(a, &first) != 0 || fstat(b, &second) != 0)
+        return false;
+    if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode))
+        return first.st_rdev == second.st_rdev;
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 int channel_key(char c)
 {
     if (c >= '0' && c <= '9')
@@ -487,6 +509,14 @@ void run_channel(ControllerLink* link, const Settings& settings)
         feedback = serial_openport(settings.feedback, kLineSpeed, 1);
         if (feedback == -1) {
             perror("Opening feedback serial port failed");
+            exit(1);
+        }
+        // The run would otherwise wait for its own lock, and read its own frames.
+        if (link->fd != -1 && same_device(link->fd, feedback)) {
+            fprintf(stderr,
+                    "The feedback port %s is also the serial controller's port; the box's reports need a port of "
+                    "their own.\n",
+                    settings.feedback);
             exit(1);
         }
         hold_exclusively(feedback, std::string("feedback port ") + settings.feedback);
@@ -520,16 +550,10 @@ void run_raw_codes(ControllerLink* link, const Settings& settings)
     }
 }
 
-// Opens the Nth USB controller, then identifies and configures it on request.
+// Finds, opens and locks the Nth USB controller; a failure ends the run.
 TovraUsb* open_usb_controller(const Settings& settings)
 {
-    if (settings.controller < 1 || settings.controller > TOVRA_MAX_CONTROLLERS) {
-        fprintf(stderr, "controller number '%s' out of range: use 1 to %d\n", settings.controller_arg,
-                TOVRA_MAX_CONTROLLERS);
-        exit(1);
-    }
     const int index = static_cast<int>(settings.controller - 1);
-
     if (tovra_usb_initialise() != 0) {
         fputs("tovra_usb_initalise failed\n", stderr);
         exit(1);
@@ -553,22 +577,26 @@ TovraUsb* open_usb_controller(const Settings& settings)
         exit(1);
     }
     lock_usb_controller(usb);
+    return usb;
+}
 
+// Identification with --debug, then the set-up block with --setup.
+void prepare_usb_controller(TovraUsb* usb, const Settings& settings)
+{
     if (debug)
         tovra_usb_printinfo(usb);
-    if (settings.setup) {
-        if (settings.output > 1) {
-            fprintf(stderr, "Setup can only be sent to output 1 or 2, not output %ld.\n", settings.output + 1);
-            exit(1);
-        }
-        if (tovra_usb_sendconfig(usb, static_cast<int>(settings.output), kSetupConfig.data()) != 0) {
-            int error = errno;
-            perror("tovra_usb_sendconfig failed");
-            permission_hint(error);
-            exit(1);
-        }
+    if (!settings.setup)
+        return;
+    if (settings.output > 1) {
+        fprintf(stderr, "Setup can only be sent to output 1 or 2, not output %ld.\n", settings.output + 1);
+        exit(1);
     }
-    return usb;
+    if (tovra_usb_sendconfig(usb, static_cast<int>(settings.output), kSetupConfig.data()) != 0) {
+        int error = errno;
+        perror("tovra_usb_sendconfig failed");
+        permission_hint(error);
+        exit(1);
+    }
 }
 
 int open_serial_controller(const Settings& settings)
@@ -590,6 +618,15 @@ int open_serial_controller(const Settings& settings)
 
 int main(int argc, char** argv)
 {
+    // A caller may start us with a standard descriptor closed. Anything
+    // opened later (the log, a controller port) would then take its number,
+    // and lines meant for stdout would go to the controller as remote codes.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) {
+            perror("/dev/null");
+            return 1;
+        }
+    }
     // Line by line, so that a log or a reading pipe sees lines in the order
     // they were written, and a killed run loses nothing already reported.
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -613,6 +650,7 @@ int main(int argc, char** argv)
         link.fd = open_serial_controller(settings);
     } else {
         usb.reset(open_usb_controller(settings));
+        prepare_usb_controller(usb.get(), settings);
         link.usb = usb.get();
     }
 
