@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "serial.h"
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cctype>
@@ -67,23 +68,33 @@ private:
     int fd_;
 };
 
-// The one select wait of the module. Descriptors at or above FD_SETSIZE
-// cannot be put in a set, so they are refused rather than overflowing it.
-int wait_readable(std::initializer_list<int> fds, fd_set& ready, timeval* timeout)
+// The one select wait of the module: until one of readers is readable or
+// writer (if not -1) is writable. Descriptors at or above FD_SETSIZE cannot
+// be put in a set, so they are refused rather than overflowing it.
+int wait_ready(std::initializer_list<int> readers, int writer, fd_set& readable, fd_set& writable,
+               timeval* timeout)
 {
-    FD_ZERO(&ready);
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
     int highest = -1;
-    for (int fd : fds) {
-        if (fd < 0 || fd >= FD_SETSIZE) {
+    auto add = [&highest](int fd, fd_set& set) {
+        if (fd < 0 || fd >= FD_SETSIZE)
+            return false;
+        FD_SET(fd, &set);
+        highest = std::max(highest, fd);
+        return true;
+    };
+    for (int fd : readers) {
+        if (!add(fd, readable)) {
             errno = EBADF;
             return -1;
         }
-        FD_SET(fd, &ready);
-        if (fd > highest) {
-            highest = fd;
-        }
     }
-    return select(highest + 1, &ready, nullptr, nullptr, timeout);
+    if (writer != -1 && !add(writer, writable)) {
+        errno = EBADF;
+        return -1;
+    }
+    return select(highest + 1, &readable, &writable, nullptr, timeout);
 }
 
 timeval timeval_from_ms(int ms)
@@ -114,7 +125,11 @@ int console_leave(const Console& console)
     if (!console.saved) {
         return 0; // not a terminal: nothing was changed
     }
-    return tcsetattr(STDIN_FILENO, TCSANOW, &console.settings) == 0 ? 0 : -1;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &console.settings) == 0) {
+        return 0;
+    }
+    perror("tcsetattr");
+    return -1;
 }
 
 // A read error is reported and the terminal goes on; one that keeps coming
@@ -140,87 +155,125 @@ private:
     int run_ = 0;
 };
 
-enum class Step { go_on, end };
+// How a pass of the terminal ended: go on, or end through the escape byte or
+// end of file (done), or end through an error (failed).
+enum class Step { go_on, done, failed };
 
-Step serve_stdin(int fd, int escape, ReadFailures& failures)
-{
-    unsigned char byte = 0;
-    const ssize_t n = read(STDIN_FILENO, &byte, 1);
-    if (n < 0) {
-        perror("read(stdin)");
-        return failures.failed() ? Step::go_on : Step::end;
-    }
-    failures.succeeded();
-    if (n == 0) {
-        fprintf(stderr, "Got EOF on stdin\n");
-        return Step::end;
-    }
-    printf("\nSend %d\n", byte);
-    if (byte == escape) {
-        fprintf(stderr, "\nGot escape char, exitting\n");
-        return Step::end;
-    }
-    if (write(fd, &byte, 1) != 1) {
-        perror("write(serialfd)");
-        return Step::end;
-    }
-    return Step::go_on;
-}
+class Terminal {
+public:
+    Terminal(int fd, unsigned char escape) : fd_(fd), escape_(escape) {}
 
-// CR and LF marks go through the stdout stream; printable bytes go straight to
-// the descriptor. Other marks are flushed so they show at once.
-Step show_received(unsigned char byte)
-{
-    if (byte == '\r') {
-        fputs("[CR]", stdout);
-    } else if (byte == '\n') {
-        fputs("[LF]\n", stdout);
-    } else if (isprint(byte)) {
-        if (write(STDOUT_FILENO, &byte, 1) != 1) {
-            perror("write(stdout)");
-            return Step::end;
+    Step run()
+    {
+        for (;;) {
+            fd_set readable;
+            fd_set writable;
+            if (wait_ready({STDIN_FILENO, fd_}, -1, readable, writable, nullptr) < 0) {
+                perror("select");
+                return Step::failed;
+            }
+            if (FD_ISSET(STDIN_FILENO, &readable)) {
+                if (const Step step = serve_stdin(); step != Step::go_on)
+                    return step;
+            }
+            if (FD_ISSET(fd_, &readable)) {
+                if (const Step step = serve_port(); step != Step::go_on)
+                    return step;
+            }
         }
-    } else {
-        printf("[%02X]", byte);
+    }
+
+private:
+    Step serve_stdin()
+    {
+        unsigned char byte = 0;
+        const ssize_t n = read(STDIN_FILENO, &byte, 1);
+        if (n < 0) {
+            perror("read(stdin)");
+            return stdin_failures_.failed() ? Step::go_on : Step::failed;
+        }
+        stdin_failures_.succeeded();
+        if (n == 0) {
+            fprintf(stderr, "Got EOF on stdin\n");
+            return Step::done;
+        }
+        printf("\nSend %d\n", byte);
         fflush(stdout);
+        if (byte == escape_) {
+            fprintf(stderr, "\nGot escape char, exitting\n");
+            return Step::done;
+        }
+        return send(byte);
     }
-    return Step::go_on;
-}
 
-Step serve_port(int fd, ReadFailures& failures)
-{
-    unsigned char byte = 0;
-    const ssize_t n = read(fd, &byte, 1);
-    if (n < 0) {
-        perror("read(serial)");
-        return failures.failed() ? Step::go_on : Step::end;
+    // The port is non-blocking: when its output queue is full, wait until it
+    // takes the byte, showing what arrives meanwhile (a device may need its
+    // echo read before it reads on).
+    Step send(unsigned char byte)
+    {
+        for (;;) {
+            if (write(fd_, &byte, 1) == 1)
+                return Step::go_on;
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                perror("write(serialfd)");
+                return Step::failed;
+            }
+            fd_set readable;
+            fd_set writable;
+            if (wait_ready({fd_}, fd_, readable, writable, nullptr) < 0) {
+                if (errno == EINTR)
+                    continue;
+                perror("select");
+                return Step::failed;
+            }
+            if (FD_ISSET(fd_, &readable)) {
+                if (const Step step = serve_port(); step != Step::go_on)
+                    return step;
+            }
+        }
     }
-    failures.succeeded();
-    if (n == 0) {
-        fprintf(stderr, "Got EOF on serial port\n");
-        return Step::end;
-    }
-    return show_received(byte);
-}
 
-void run_terminal(int fd, int escape)
-{
-    ReadFailures stdin_failures("stdin");
-    ReadFailures port_failures("serial port");
-    for (;;) {
-        fd_set ready;
-        if (wait_readable({STDIN_FILENO, fd}, ready, nullptr) < 0) {
-            perror("select");
-            return;
+    Step serve_port()
+    {
+        unsigned char byte = 0;
+        const ssize_t n = read(fd_, &byte, 1);
+        if (n < 0) {
+            perror("read(serial)");
+            return port_failures_.failed() ? Step::go_on : Step::failed;
         }
-        if (FD_ISSET(STDIN_FILENO, &ready) && serve_stdin(fd, escape, stdin_failures) == Step::end) {
-            return;
+        port_failures_.succeeded();
+        if (n == 0) {
+            fprintf(stderr, "Got EOF on serial port\n");
+            return Step::done;
         }
-        if (FD_ISSET(fd, &ready) && serve_port(fd, port_failures) == Step::end) {
-            return;
-        }
+        return show(byte);
     }
-}
+
+    // Everything goes through the stdout stream, flushed at once, so that the
+    // marks and the bytes show in the order they came, on a terminal or not.
+    static Step show(unsigned char byte)
+    {
+        if (byte == '\r') {
+            fputs("[CR]", stdout);
+        } else if (byte == '\n') {
+            fputs("[LF]\n", stdout);
+        } else if (isprint(byte)) {
+            putchar(byte);
+        } else {
+            printf("[%02X]", byte);
+        }
+        if (fflush(stdout) != 0) {
+            perror("write(stdout)");
+            return Step::failed;
+        }
+        return Step::go_on;
+    }
+
+    int fd_;
+    unsigned char escape_;
+    ReadFailures stdin_failures_{"stdin"};
+    ReadFailures port_failures_{"serial port"};
+};
 
 } // namespace
 
@@ -269,8 +322,9 @@ int serial_openport(const char* path, int speed, int stopbits)
 
 int serial_waitreadable(int fd, timeval* timeout)
 {
-    fd_set ready;
-    return wait_readable({fd}, ready, timeout);
+    fd_set readable;
+    fd_set writable;
+    return wait_ready({fd}, -1, readable, writable, timeout);
 }
 
 int serial_read(int fd, void* buf, int len)
@@ -307,9 +361,10 @@ int serial_close(int fd)
     return close(fd);
 }
 
-int serial_terminal(int fd, int escape)
+int serial_terminal(int fd, unsigned char escape)
 {
     const Console console = console_enter();
-    run_terminal(fd, escape);
-    return console_leave(console);
+    const Step end = Terminal(fd, escape).run();
+    const int restored = console_leave(console);
+    return end == Step::done && restored == 0 ? 0 : -1;
 }

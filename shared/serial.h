@@ -34,9 +34,19 @@ int serial_write(int fd, const void* buf, int len);
 // Closes fd; returns 0 or -1.
 int serial_close(int fd);
 
-// Interactive terminal between the console and port fd until escape is typed,
-// either side reaches end of file, or a write fails. Typed bytes go out one by
-// one, announced by "\nSend %d\n"; received bytes are shown with CR, LF and
-// other non-printable bytes as marks. The console's settings are restored on
-// every way out. Returns 0 (the settings restored) or -1.
-int serial_terminal(int fd, int escape);
+// Interactive terminal between the console and port fd. Typed bytes go out
+// one by one, each announced on stdout by "\nSend %d\n"; when the port's
+// output queue is full the byte waits until it is taken. Received bytes are
+// shown on stdout in arrival order, CR as "[CR]", LF as "[LF]" and a line
+// end, other non-printable bytes as "[%02X]". Stdin's canonical input and
+// echo are off while it runs. It ends when:
+//   - the escape byte is typed (not sent): "\nGot escape char, exitting\n";
+//   - stdin or the port reaches end of file: "Got EOF on stdin\n" or
+//     "Got EOF on serial port\n";
+//   - select, a write to the port or to stdout fails: a perror line;
+//   - reading stdin or the port fails 10 times in a row (each failure has
+//     its perror line and the terminal goes on until then).
+// All on stderr. Every way out restores stdin's settings. Returns 0 when it
+// ended through the escape byte or end of file and the settings were
+// restored, -1 when it ended through an error or could not restore them.
+int serial_terminal(int fd, unsigned char escape);

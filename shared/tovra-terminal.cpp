@@ -2,18 +2,24 @@
 // tovra-terminal: talk by hand to whatever is on a serial port, such as a
 // serial tovra controller or a set-top box's RS232 port.
 
+#include <termios.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
+#include "lock.h"
 #include "serial.h"
 
 namespace {
 
 constexpr int default_speed = 57600;
-constexpr int escape_char = 0x1D; // Ctrl-]
+constexpr unsigned char escape_char = 0x1D; // Ctrl-]
 
 void print_usage(FILE* stream)
 {
@@ -29,8 +35,8 @@ void print_usage(FILE* stream)
           "  speed  300, 9600, 19200, 57600 or 115200 bits per second (default 57600)\n"
           "\n"
           "Press Ctrl-] to leave. The terminal also ends at the end of its input\n"
-          "or when the port goes away. Exit status: 0 when the terminal ended and\n"
-          "the console was restored, 1 otherwise.\n",
+          "or of the port's. Exit status: 0 when it ended so and the console was\n"
+          "restored, 1 when it ended through an error or the port is in use.\n",
           stream);
 }
 
@@ -46,6 +52,46 @@ bool parse_speed(const char* text, int& speed)
     }
     speed = static_cast<int>(value);
     return true;
+}
+
+// The console as it was before the terminal changed it, for the signal
+// handler: a terminal killed by Ctrl-C, kill or a hang-up still restores it.
+termios saved_console{};
+
+extern "C" void restore_and_die(int signal)
+{
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved_console); // async-signal-safe
+    raise(signal); // the handler was reset on entry: this ends the process
+}
+
+void restore_console_on_signals()
+{
+    if (tcgetattr(STDIN_FILENO, &saved_console) != 0) {
+        return; // not a terminal: nothing to restore
+    }
+    struct sigaction action{};
+    action.sa_handler = restore_and_die;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+// The same lock a tovra-control run takes on its ports, without waiting:
+// a run confirming a channel must not lose the box's reports to us.
+bool lock_port(int fd, const char* port)
+{
+    switch (lock_wait(fd, port, 0, 0)) {
+    case 0:
+        return true;
+    case -2:
+        fprintf(stderr, "tovra-terminal: %s is in use by another program\n", port);
+        return false;
+    default:
+        fprintf(stderr, "tovra-terminal: warning: cannot lock %s (%s)\n", port, strerror(errno));
+        return true;
+    }
 }
 
 } // namespace
@@ -73,12 +119,12 @@ int main(int argc, char* argv[])
         fprintf(stderr, "tovra-terminal: cannot open serial port %s\n", port);
         return 1;
     }
-    fprintf(stderr, "Connected to %s at %d baud; press Ctrl-] to leave\n", port, speed);
-    const int restored = serial_terminal(fd, escape_char);
-    serial_close(fd);
-    if (restored != 0) {
-        fprintf(stderr, "tovra-terminal: could not restore the console settings\n");
+    if (!lock_port(fd, port)) {
         return 1;
     }
-    return 0;
+    fprintf(stderr, "Connected to %s at %d baud; press Ctrl-] to leave\n", port, speed);
+    restore_console_on_signals();
+    const int ended = serial_terminal(fd, escape_char);
+    serial_close(fd);
+    return ended == 0 ? 0 : 1;
 }
