@@ -78,8 +78,9 @@ int wait_ready(std::initializer_list<int> readers, int writer, fd_set& readable,
     FD_ZERO(&writable);
     int highest = -1;
     auto add = [&highest](int fd, fd_set& set) {
-        if (fd < 0 || fd >= FD_SETSIZE)
+        if (fd < 0 || fd >= FD_SETSIZE) {
             return false;
+        }
         FD_SET(fd, &set);
         highest = std::max(highest, fd);
         return true;
@@ -173,12 +174,14 @@ public:
                 return Step::failed;
             }
             if (FD_ISSET(STDIN_FILENO, &readable)) {
-                if (const Step step = serve_stdin(); step != Step::go_on)
+                if (const Step step = serve_stdin(); step != Step::go_on) {
                     return step;
+                }
             }
             if (FD_ISSET(fd_, &readable)) {
-                if (const Step step = serve_port(); step != Step::go_on)
+                if (const Step step = serve_port(); step != Step::go_on) {
                     return step;
+                }
             }
         }
     }
@@ -212,8 +215,9 @@ private:
     Step send(unsigned char byte)
     {
         for (;;) {
-            if (write(fd_, &byte, 1) == 1)
+            if (write(fd_, &byte, 1) == 1) {
                 return Step::go_on;
+            }
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                 perror("write(serialfd)");
                 return Step::failed;
@@ -221,14 +225,16 @@ private:
             fd_set readable;
             fd_set writable;
             if (wait_ready({fd_}, fd_, readable, writable, nullptr) < 0) {
-                if (errno == EINTR)
+                if (errno == EINTR) {
                     continue;
+                }
                 perror("select");
                 return Step::failed;
             }
             if (FD_ISSET(fd_, &readable)) {
-                if (const Step step = serve_port(); step != Step::go_on)
+                if (const Step step = serve_port(); step != Step::go_on) {
                     return step;
+                }
             }
         }
     }
