@@ -1,44 +1,63 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Thin wrapper over CMake. `make demo` and `make test` do all the set-up.
+# Thin wrapper over CMake. `make demo` and `make test` first install the Debian
+# packages they miss (the demo only the build set, the tests the test set on
+# top); NO_DEPS=1 skips that on systems without apt. Nothing else installs.
 BUILD      ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
+
+DEPS      = scripts/install-deps
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+# ctest runs in the build folder: --test-dir needs CMake 3.20.
+CTEST     = ctest --output-on-failure --no-tests=error -j $(JOBS)
 
 .PHONY: all deps configure build test demo bench fuzz install package sanitize valgrind clean
 
 all: build
 
 deps:
-	@scripts/install-deps
+	@$(DEPS) test
 
-configure: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS)
+configure:
+	$(CONFIGURE) $(CMAKE_ARGS)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+test:
+	@$(DEPS) test
+	$(CONFIGURE) -DTOVRA_TESTS=ON $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && $(CTEST)
 
-demo: build
+# Only the programs the demo runs, quietly: what it prints is the demo.
+DEMO_TARGETS = tovra-control tovra_simusb sky-box
+demo:
+	@$(DEPS) build
+	@$(CONFIGURE) $(CMAKE_ARGS) >/dev/null
+	@echo "Building $(DEMO_TARGETS) in $(BUILD)/"
+	@cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS) >/dev/null
 	@sim/demo.sh $(BUILD)
 
-bench: deps
-	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DTOVRA_BENCH=ON $(CMAKE_ARGS)
+bench:
+	@$(DEPS) bench
+	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DTOVRA_BENCH=ON -DTOVRA_TESTS=OFF $(CMAKE_ARGS)
 	cmake --build $(BUILD)-bench -j $(JOBS)
 	@bench/run.sh $(BUILD)-bench
 
 FUZZ_SECONDS ?= 60
-fuzz: deps
+fuzz:
+	@$(DEPS) fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVRA_FUZZ=ON -DTOVRA_TESTS=OFF $(CMAKE_ARGS)
 	cmake --build $(BUILD)-fuzz -j $(JOBS)
 	@fuzz/run.sh $(BUILD)-fuzz $(FUZZ_SECONDS)
 
-sanitize: deps
-	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DTOVRA_SANITIZE=ON $(CMAKE_ARGS)
+sanitize:
+	@$(DEPS) test
+	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DTOVRA_SANITIZE=ON -DTOVRA_TESTS=ON $(CMAKE_ARGS)
 	cmake --build $(BUILD)-asan -j $(JOBS)
-	ctest --test-dir $(BUILD)-asan --output-on-failure -j $(JOBS)
+	cd $(BUILD)-asan && $(CTEST)
 
 # `make install PREFIX=/usr` puts the udev rules where udev reads them;
 # DESTDIR=/some/folder stages the whole tree there instead.
@@ -47,6 +66,7 @@ install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
 # A Debian package for /usr: install it with `apt-get install ./build/tovra-control_*.deb`.
+# Needs dpkg-dev and file besides the build set (make test installs them).
 package: build
 	cd $(BUILD) && cpack -G DEB
 	@ls -1 $(BUILD)/*.deb
@@ -54,9 +74,11 @@ package: build
 # The command-line tests once more, with every run of the programs under
 # memcheck: a leak or a memory error makes that run exit 99 and its test fail.
 VALGRIND ?= valgrind --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible --quiet
-valgrind: build
-	@TOVRA_DEPS_EXTRA=valgrind scripts/install-deps
-	TOVRA_TEST_WRAPPER="$(VALGRIND)" ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -L cli --no-tests=error --timeout 900
+valgrind:
+	@$(DEPS) valgrind
+	$(CONFIGURE) -DTOVRA_TESTS=ON $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && TOVRA_TEST_WRAPPER="$(VALGRIND)" $(CTEST) -L cli --timeout 900
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-fuzz $(BUILD)-asan
