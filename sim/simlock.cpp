@@ -1,62 +1,58 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Part of the simulated USB library: moves the product's USB lock files from
-// the system's lock folder into the test's own folder, so that tests running
-// in parallel on look-alike simulated controllers (all "001/002") never wait
-// for each other, while runs sharing one scenario folder do.
+// Part of the simulated USB library: moves the files that the product locks
+// into the test's own folders, so that tests running in parallel on
+// look-alike simulated controllers (all "001/002") never wait for each other,
+// while runs sharing one scenario folder do.
 //
-// The folder is TOVRA_SIM_LOCK_DIR, else the folder of the TOVRA_SIM_USB
-// scenario file; with neither set, nothing is redirected.
+//   /run/lock/tovra-control-*  to $TOVRA_SIM_LOCK_DIR, else to the folder of
+//                              the $TOVRA_SIM_USB scenario file
+//   /dev/bus/usb/REST          to $TOVRA_SIM_USB_DEVDIR/REST
+// With the variables unset or empty, nothing is redirected.
 #include <dlfcn.h>
 #include <fcntl.h>
 
 #include <cstdarg>
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
-constexpr const char* kLockPrefix = "/run/lock/tovra-control-";
-
-std::string lock_folder()
+std::string env(const char* name)
 {
-    if (const char* dir = std::getenv("TOVRA_SIM_LOCK_DIR"); dir != nullptr && *dir != '\0')
-        return dir;
-    const char* scenario = std::getenv("TOVRA_SIM_USB");
-    if (scenario == nullptr || *scenario == '\0')
-        return {};
-    std::string path = scenario;
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+    const char* value = std::getenv(name);
+    return value ? value : "";
 }
 
-// The path to open instead, or the same path when it is not a lock file.
-std::string redirected(const char* path)
+// The path to open instead, or the path itself.
+std::string redirected(std::string_view path)
 {
-    if (path == nullptr || std::strncmp(path, kLockPrefix, std::strlen(kLockPrefix)) != 0)
-        return path == nullptr ? std::string() : std::string(path);
-    std::string folder = lock_folder();
-    if (folder.empty())
-        return path;
-    return folder + "/" + (path + std::strlen("/run/lock/"));
+    constexpr std::string_view lock_folder = "/run/lock/";
+    constexpr std::string_view device_folder = "/dev/bus/usb/";
+    if (path.starts_with(lock_folder) && path.substr(lock_folder.size()).starts_with("tovra-control-")) {
+        std::string folder = env("TOVRA_SIM_LOCK_DIR");
+        if (folder.empty() && !env("TOVRA_SIM_USB").empty()) {
+            folder = env("TOVRA_SIM_USB");
+            const std::size_t slash = folder.rfind('/');
+            folder = slash == std::string::npos ? "." : folder.substr(0, slash);
+        }
+        if (!folder.empty())
+            return folder + "/" + std::string(path.substr(lock_folder.size()));
+    }
+    if (path.starts_with(device_folder) && !env("TOVRA_SIM_USB_DEVDIR").empty())
+        return env("TOVRA_SIM_USB_DEVDIR") + "/" + std::string(path.substr(device_folder.size()));
+    return std::string(path);
 }
 
 using OpenFunc = int (*)(const char*, int, ...);
 
-int forward(const char* symbol, const char* path, int flags, mode_t mode)
+int forward(const char* symbol, const char* path, int flags, va_list args)
 {
-    static OpenFunc real_open = reinterpret_cast<OpenFunc>(dlsym(RTLD_NEXT, "open"));
-    static OpenFunc real_open64 = reinterpret_cast<OpenFunc>(dlsym(RTLD_NEXT, "open64"));
-    OpenFunc real = std::strcmp(symbol, "open64") == 0 && real_open64 != nullptr ? real_open64 : real_open;
+    const auto real = reinterpret_cast<OpenFunc>(dlsym(RTLD_NEXT, symbol));
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
     if (path == nullptr)
         return real(path, flags, mode);
-    const std::string target = redirected(path);
-    return real(target.c_str(), flags, mode);
-}
-
-mode_t mode_argument(int flags, va_list args)
-{
-    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
+    return real(redirected(path).c_str(), flags, mode);
 }
 
 }  // namespace
@@ -65,16 +61,16 @@ extern "C" int open(const char* path, int flags, ...)
 {
     va_list args;
     va_start(args, flags);
-    mode_t mode = mode_argument(flags, args);
+    const int fd = forward("open", path, flags, args);
     va_end(args);
-    return forward("open", path, flags, mode);
+    return fd;
 }
 
 extern "C" int open64(const char* path, int flags, ...)
 {
     va_list args;
     va_start(args, flags);
-    mode_t mode = mode_argument(flags, args);
+    const int fd = forward("open64", path, flags, args);
     va_end(args);
-    return forward("open64", path, flags, mode);
+    return fd;
 }
