@@ -1,14 +1,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# The real tovra-control and the system libusb-0.1 against controllers
-# emulated at the usbfs level by umockdev. Without umockdev the suite still
-# exists and reports itself skipped.
-pkg_check_modules(UMOCKDEV umockdev-1.0)
-
-if(UMOCKDEV_FOUND)
-  add_executable(umockdev_test umockdev_test.cpp umockdev_controller.cpp)
-  target_include_directories(umockdev_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-  target_include_directories(umockdev_test SYSTEM PRIVATE ${UMOCKDEV_INCLUDE_DIRS})
-  target_link_libraries(umockdev_test PRIVATE ${UMOCKDEV_LINK_LIBRARIES} GTest::gtest GTest::gmock GTest::gtest_main)
+# The real tovra-control on the system libusb-0.1 over controllers emulated by sim/usbfs.h;
+# without umockdev the suite still exists and reports itself skipped.
+if(TARGET tovra_sim_usbfs)
+  add_executable(umockdev_test umockdev_test.cpp)
+  target_link_libraries(umockdev_test PRIVATE tovra_sim_usbfs GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(umockdev_test PRIVATE TOVRA_CONTROL_BIN="$<TARGET_FILE:tovra-control>")
   add_dependencies(umockdev_test tovra-control)
 else()
