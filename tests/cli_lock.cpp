@@ -1,133 +1,114 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Runs sharing a controller or port wait for each other; runs on different
-// controllers do not.
+// Runs that share a controller or a port take turns; runs on different
+// controllers do not wait for each other.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <string>
-#include <thread>
-#include <vector>
+#include <csignal>
+#include <filesystem>
 
 #include "harness.h"
+#include "sim/gnome_packet.h"
 
 namespace {
 
-using cli::CliTest;
-using cli::RunResult;
+using cli::sending;
 
-class Lock : public CliTest {};
-
-// Index of the first and last report for output n, to check that one run's
-// keys are not split by another's.
-std::pair<long, long> span_of(const std::vector<std::string>& codes, const std::string& output)
+std::string waiting(const std::string& what)
 {
-    long first = -1, last = -1;
-    for (long i = 0; i < static_cast<long>(codes.size()); ++i) {
-        if (codes[i].ends_with(output)) {
-            if (first < 0)
-                first = i;
-            last = i;
-        }
-    }
-    return {first, last};
+    return "Waiting for another run using " + what + "\n";
 }
 
-bool said_waiting(const RunResult& r, const std::string& what)
+TEST(Lock, RunsOnOneControllerTakeTurnsRunsOnTwoOverlap)
 {
-    const auto lines = r.out_lines();
-    return std::count(lines.begin(), lines.end(), "Waiting for another run using " + what) == 1;
+    cli::TempDir dir;
+    std::filesystem::create_directory(dir.file("locks"));
+    const cli::RunOptions one{.env = {"TOVRA_SIM_LOCK_DIR=" + dir.path, "TOVRA_SIM_USB_LOG=" + dir.file("usb.log")}};
+    const cli::RunOptions two{.scenario = "device 6666:f100\nbus\ndevice 6666:f100\n",
+                              .env = {"TOVRA_SIM_LOCK_DIR=" + dir.file("locks")}};
+    cli::Run a(dir, {"--debug", "--output", "1", "--channel", "12"}, one);
+    cli::Run b(dir, {"--debug", "--output", "2", "--sky+", "--channel", "34"}, one);
+    cli::Run c(dir, {"--debug", "--controller", "1", "--channel", "1"}, two);
+    cli::Run d(dir, {"--debug", "--controller", "2", "--channel", "2"}, two);
+    const cli::Result rc = c.finish(), rd = d.finish(), ra = a.finish(), rb = b.finish();
+    for (const cli::Result* r : {&ra, &rb, &rc, &rd})
+        EXPECT_EQ(r->status, 0) << *r;
+    EXPECT_LT(std::max(rc.seconds, rd.seconds), 3.5 * cli::time_scale()) << "they took turns";
+    EXPECT_EQ((rc.out + rd.out).find("Waiting for"), std::string::npos);
+
+    // Exactly one of a and b waited, and the other's keys all went out first.
+    const bool b_waited = rb.out.find(waiting("USB controller 001/001")) != std::string::npos;
+    EXPECT_NE(ra.out.find(waiting("USB controller 001/001")) != std::string::npos, b_waited);
+    const std::string keys_a = "71 30 00 80 30 00 01 30 00 02 30 00 83";
+    const std::string keys_b = "71 31 0c 80 31 0c 03 31 0c 04 31 0c 83";
+    EXPECT_EQ(cli::wire(cli::read_file(dir.file("usb.log"))), b_waited ? keys_a + " " + keys_b : keys_b + " " + keys_a);
 }
 
-TEST_F(Lock, TwoRunsOnOneControllerTakeTurnsAndBothSucceed)
+// The one test that waits out the 30-second bound.
+TEST(Lock, GivesUpWhenTheControllerStaysBusy)
 {
-    cli::RunOptions shared_log;  // both runs log to one file, in the order of their calls
-    shared_log.env = {"TOVRA_SIM_USB_LOG=" + dir.file("usb.log")};
-    auto first = start({"--debug", "--output", "1", "--channel", "12"}, shared_log);
-    auto second = start({"--debug", "--output", "2", "--sky+", "--channel", "34"}, shared_log);
-    RunResult a = first.finish();
-    RunResult b = second.finish();
-    ASSERT_EQ(a.status, 0) << a;
-    ASSERT_EQ(b.status, 0) << b;
-
-    // Exactly one of them waited, and said so.
-    EXPECT_NE(said_waiting(a, "USB controller 001/001"), said_waiting(b, "USB controller 001/001")) << a << b;
-
-    const auto codes = cli::sent_codes(cli::split_lines(cli::read_file(dir.file("usb.log"))));
-    ASSERT_EQ(codes.size(), 8u);
-    auto [a_first, a_last] = span_of(codes, "output 1");
-    auto [b_first, b_last] = span_of(codes, "output 2");
-    EXPECT_EQ(a_last - a_first, 3) << "output 1's sequence was interleaved";
-    EXPECT_EQ(b_last - b_first, 3) << "output 2's sequence was interleaved";
-    const std::vector<std::string> one = cli::codes_on(1, {0x0080, 0x0001, 0x0002, 0x0083});
-    const std::vector<std::string> two = cli::codes_on(2, {0x0c80, 0x0c03, 0x0c04, 0x0c83});
-    EXPECT_EQ(std::vector(codes.begin() + a_first, codes.begin() + a_last + 1), one);
-    EXPECT_EQ(std::vector(codes.begin() + b_first, codes.begin() + b_last + 1), two);
-    // The second started only after the first had ended: 2 s each, one after the other.
-    EXPECT_GE(std::max(a.seconds, b.seconds), 3.8);
-}
-
-TEST_F(Lock, RunsOnTwoControllersOverlap)
-{
-    use_scenario("device 6666:f100\nbus\ndevice 6666:f100\n");
-    auto first = start({"--debug", "--controller", "1", "--channel", "1"});
-    auto second = start({"--debug", "--controller", "2", "--channel", "2"});
-    RunResult a = first.finish();
-    RunResult b = second.finish();
-    ASSERT_EQ(a.status, 0) << a;
-    ASSERT_EQ(b.status, 0) << b;
-    EXPECT_FALSE(said_waiting(a, "USB controller 001/001")) << a;
-    EXPECT_FALSE(said_waiting(b, "USB controller 002/001")) << b;
-    EXPECT_LT(std::max(a.seconds, b.seconds), 2.0 + 1.8 * cli::time_scale()) << "runs on different controllers waited for each other";
-}
-
-TEST_F(Lock, GivesUpWhenTheControllerStaysBusy)
-{
-    int held = open(dir.file("tovra-control-usb-001-001.lock").c_str(), O_RDONLY | O_CREAT, 0666);
-    ASSERT_GE(held, 0);
+    cli::TempDir dir;
+    const int held = open(dir.file("tovra-control-usb-001-001.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
-    RunResult r = run({"0001"});
+    const cli::Result r = cli::run(dir, {"0001"}, {.env = {"TOVRA_SIM_LOCK_DIR=" + dir.path}});
     close(held);
     EXPECT_EQ(r.status, 1) << r;
     EXPECT_EQ(r.err, "USB controller 001/001 is still in use by another run after 30 seconds, giving up.\n");
-    EXPECT_TRUE(cli::reports_out(r.usb_log).empty()) << r;
-    EXPECT_EQ(cli::count_calls(r.usb_log, "usb_claim_interface("), 0u) << r;
+    EXPECT_EQ(cli::wire(r.log), "");
+    EXPECT_GE(r.seconds, 30.0);
 }
 
-TEST_F(Lock, SerialControllerPortWaitsForItsHolder)
+// A run waits for whoever holds its ports: another program on the
+// controller's line, then tovra-terminal on the box's.
+TEST(Lock, PortsWaitForTheirHolders)
 {
-    cli::Pty port;
-    int held = open(port.slave_path().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(held, 0);
+    cli::TempDir dir;
+    cli::Pty controller, box, quiet;
+    const int held = open(controller.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
-    std::thread release([held] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(700));
-        close(held);
-    });
-    RunResult r = run({"--debug", "--scontroller", port.slave_path(), "0001"});
-    release.join();
-    ASSERT_EQ(r.status, 0) << r;
-    EXPECT_TRUE(said_waiting(r, "serial port " + port.slave_path())) << r;
-    EXPECT_EQ(cli::hex(port.read_available()), "30 00 01");
+    cli::Run terminal(dir, {box.path()}, {.program = TOVRA_TERMINAL_BIN, .stdin_fd = quiet.slave()});
+    ASSERT_TRUE(cli::eventually([&] { return !terminal.so_far(".err").empty(); }));
+    cli::Run run(dir, {"--debug", "--scontroller", controller.path(), "--sky+", "--feedback", box.path(), "--channel",
+                       "1"});
+    const std::string first = waiting("serial port " + controller.path());
+    EXPECT_TRUE(cli::eventually([&] { return run.so_far() == first; })) << run.so_far();
+    close(held);
+    const std::string second = "sending channel '1'\n" + waiting("feedback port " + box.path());
+    EXPECT_TRUE(cli::eventually([&] { return run.so_far() == first + second; })) << run.so_far();
+    kill(terminal.pid(), SIGTERM);
+    EXPECT_EQ(terminal.finish().signal, SIGTERM);
+    box.send(gnome_encodePacket({{"CE00", "1"}}));
+    const cli::Result r = run.finish();
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.out, first + second + sending(0x0C80) + sending(0x0C01) + sending(0x0C09) + sending(0x0C83) +
+                         "CE00 : 1 [1 49]\nTuning successful, channel '1' selected\n");
+    EXPECT_EQ(cli::hex(controller.received()), "30 0c 80 30 0c 01 30 0c 09 30 0c 83");
 }
 
-}  // namespace
-
-namespace {
-
-TEST_F(Lock, RunsUnlockedWithAWarningWhenNoLockFileCanBeHad)
+// Without a usable lock folder the controller's device node is locked; only
+// when that cannot be opened either does the run go on unlocked, and say why.
+TEST(Lock, DeviceNodeStandsInForTheLockFile)
 {
-    cli::RunOptions options;
-    options.env = {"TOVRA_SIM_LOCK_DIR=" + dir.file("missing-folder")};
-    RunResult r = run({"0001"}, options);
-    ASSERT_EQ(r.status, 0) << r;
-    EXPECT_EQ(r.err,
-              "warning: cannot lock USB controller 001/001 (No such file or directory); runs at the same time may "
-              "interfere.\n");
-    EXPECT_EQ(cli::sent_codes(r.usb_log), cli::codes_on(1, {0x0001}));
+    cli::TempDir dir;
+    const cli::RunOptions options{
+        .env = {"TOVRA_SIM_LOCK_DIR=" + dir.write("not-a-folder", ""), "TOVRA_SIM_USB_DEVDIR=" + dir.path}};
+    cli::Result r = cli::run(dir, {"0001"}, options);
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "warning: cannot lock USB controller 001/001 (Not a directory); runs at the same time may "
+                     "interfere.\n");
+    EXPECT_EQ(cli::wire(r.log), "30 00 01");
+
+    std::filesystem::create_directory(dir.file("001"));
+    const int node = open(dir.write("001/001", "").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(node, LOCK_EX), 0);
+    cli::Run run(dir, {"--debug", "0001"}, options);
+    EXPECT_TRUE(cli::eventually([&] { return run.so_far() == cli::kFound + waiting("USB controller 001/001"); }));
+    close(node);
+    r = run.finish();
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.out, cli::kFound + waiting("USB controller 001/001") + cli::kVersion + sending(0x0001));
+    EXPECT_EQ(r.err, "");
 }
 
 }  // namespace

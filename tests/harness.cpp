@@ -7,89 +7,37 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
-#include <cassert>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 namespace cli {
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
-// TOVRA_TEST_WRAPPER, split into words: a command that the programs under
-// test run inside (valgrind in CI). Empty when unset.
-std::vector<std::string> wrapper_words()
-{
-    std::vector<std::string> words;
-    const char* wrapper = std::getenv("TOVRA_TEST_WRAPPER");
-    if (wrapper == nullptr || kSanitized)
-        return words;
-    std::istringstream in(wrapper);
-    for (std::string word; in >> word;)
-        words.push_back(word);
-    return words;
-}
 
 [[noreturn]] void fail_system(const std::string& what)
 {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// Names for the files of one run, unique within the process.
-std::string next_run_name()
+// TOVRA_TEST_WRAPPER in words; none in a sanitizer build, which valgrind cannot run.
+std::vector<std::string> wrapper()
 {
-    static int runs = 0;
-    return "run" + std::to_string(++runs);
-}
-
-// The complete environment of a run: the caller's extras, then what the
-// simulator needs unless the caller set it already (each name once, since
-// not every program looking it up takes the first of two).
-std::vector<std::string> environment_for(const RunOptions& options, const std::string& log_path)
-{
-    std::vector<std::string> env = options.env;
-    auto add = [&env](const std::string& entry) {
-        const std::string name = entry.substr(0, entry.find('=') + 1);
-        for (const std::string& given : env)
-            if (given.starts_with(name))
-                return;
-        env.push_back(entry);
-    };
-    add("PATH=/usr/bin:/bin");
-    add("LC_ALL=C");
-    if (kSanitized) {
-        // The simulator is preloaded ahead of the sanitizer runtime.
-        add("ASAN_OPTIONS=verify_asan_link_order=0");
-    }
-    if (options.simulate_usb) {
-        add(std::string("LD_PRELOAD=") + SIMUSB_LIB);
-        add("TOVRA_SIM_USB_LOG=" + log_path);
-        if (!options.scenario.empty())
-            add("TOVRA_SIM_USB=" + options.scenario);
-    }
-    return env;
+    std::istringstream text(std::getenv("TOVRA_TEST_WRAPPER") != nullptr ? std::getenv("TOVRA_TEST_WRAPPER") : "");
+    std::vector<std::string> words;
+    for (std::string word; text >> word;)
+        words.push_back(word);
+#ifdef __SANITIZE_ADDRESS__
+    words.clear();
+#endif
+    return words;
 }
 
 std::vector<char*> c_strings(std::vector<std::string>& strings)
@@ -101,393 +49,214 @@ std::vector<char*> c_strings(std::vector<std::string>& strings)
     return pointers;
 }
 
-int speed_in_baud(speed_t speed)
+// Sets up descriptor fd of a run; returns a pipe's end to close once the run started.
+int plan(posix_spawn_file_actions_t* actions, int fd, Stream stream, const std::string& path)
 {
-    constexpr std::array<std::pair<speed_t, int>, 8> table{{
-        {B300, 300},
-        {B1200, 1200},
-        {B2400, 2400},
-        {B9600, 9600},
-        {B19200, 19200},
-        {B38400, 38400},
-        {B57600, 57600},
-        {B115200, 115200},
-    }};
-    for (const auto& [constant, baud] : table)
-        if (constant == speed)
-            return baud;
-    return 0;
+    std::array<int, 2> pipe_ends{-1, -1};
+    if (stream == Stream::Closed)
+        posix_spawn_file_actions_addclose(actions, fd);
+    else if (stream == Stream::File)
+        posix_spawn_file_actions_addopen(actions, fd, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    else if (pipe2(pipe_ends.data(), O_CLOEXEC) == 0 && close(pipe_ends[0]) == 0)
+        posix_spawn_file_actions_adddup2(actions, pipe_ends[1], fd);
+    return pipe_ends[1];
 }
 
-void set_cloexec(int fd)
+// Everything fd gives, up to want bytes, until it is quiet for quiet_ms.
+std::string drain(int fd, std::size_t want, int quiet_ms)
 {
-    if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)
-        fail_system("fcntl");
+    std::string bytes;
+    std::array<char, 4096> chunk{};
+    pollfd ready{fd, POLLIN, 0};
+    for (ssize_t n = 0; bytes.size() < want && poll(&ready, 1, quiet_ms) == 1 && (ready.revents & POLLIN) != 0;) {
+        if ((n = read(fd, chunk.data(), std::min(chunk.size(), want - bytes.size()))) <= 0)
+            break;
+        bytes.append(chunk.data(), static_cast<std::size_t>(n));
+    }
+    return bytes;
 }
 
 }  // namespace
 
-TempDir::TempDir()
+TempDir::TempDir() : path((std::filesystem::temp_directory_path() / "tovra-cli-XXXXXX").string())
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tovra-cli-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
+    if (mkdtemp(path.data()) == nullptr)
         fail_system("mkdtemp");
-    path_ = pattern;
 }
 
 TempDir::~TempDir()
 {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(path, ignored);
 }
 
-std::string TempDir::file(std::string_view name) const
+std::string TempDir::write(const std::string& name, const std::string& text) const
 {
-    return path_ + "/" + std::string(name);
-}
-
-std::string TempDir::write(std::string_view name, std::string_view text) const
-{
-    const std::string path = file(name);
-    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
-    stream << text;
-    if (!stream)
-        throw std::runtime_error("cannot write " + path);
-    return path;
+    std::ofstream(file(name), std::ios::binary) << text;
+    return file(name);
 }
 
 std::string read_file(const std::string& path)
 {
-    std::ifstream stream(path, std::ios::binary);
     std::ostringstream text;
-    text << stream.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
-std::vector<std::string> split_lines(std::string_view text)
+std::ostream& operator<<(std::ostream& os, const Result& r)
 {
-    std::vector<std::string> lines;
-    while (!text.empty()) {
-        const std::size_t end = text.find('\n');
-        lines.emplace_back(text.substr(0, end));
-        if (end == std::string_view::npos)
-            break;
-        text.remove_prefix(end + 1);
-    }
-    return lines;
+    return os << "\n--- status " << r.status << ", signal " << r.signal << ", " << r.seconds << " s\n--- stdout:\n"
+              << r.out << "--- stderr:\n" << r.err << "--- usb log:\n" << r.log << "---\n";
 }
 
-std::ostream& operator<<(std::ostream& os, const RunResult& result)
+Run::Run(const TempDir& dir, const std::vector<std::string>& args, const RunOptions& options)
 {
-    os << "\n--- status " << result.status;
-    if (result.signal != 0)
-        os << " (signal " << result.signal << ")";
-    os << ", " << result.seconds << " s\n--- stdout:\n"
-       << result.out << "--- stderr:\n"
-       << result.err << "--- usb log:\n";
-    for (const std::string& line : result.usb_log)
-        os << line << '\n';
-    return os << "---\n";
-}
-
-RunningTool::RunningTool(const TempDir& dir, const std::vector<std::string>& args, const RunOptions& options)
-    : timeout_(options.timeout), merged_(options.merge_streams)
-{
-    const std::string name = next_run_name();
-    out_path_ = dir.file(name + ".out");
-    err_path_ = dir.file(name + ".err");
-    log_path_ = dir.file(name + ".usblog");
-    if (options.input)
-        in_path_ = dir.write(name + ".in", *options.input);
+    static int runs = 0;
+    const std::string name = "run" + std::to_string(++runs);
+    base_ = dir.file(name);
+    std::filesystem::create_directory(base_ + ".locks");
+    // The caller's entries come first, and so win: getenv takes the first of two.
+    std::vector<std::string> env = options.env;
+    env.insert(env.end(), {"PATH=/usr/bin:/bin", "LC_ALL=C", "LD_PRELOAD=" SIMUSB_LIB,
+                           "TOVRA_SIM_USB=" + dir.write(name + ".scenario", options.scenario),
+                           "TOVRA_SIM_USB_LOG=" + base_ + ".log", "TOVRA_SIM_LOCK_DIR=" + base_ + ".locks",
+                           "ASAN_OPTIONS=verify_asan_link_order=0"});  // the simulator comes before a sanitizer
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    const std::string input = in_path_.empty() ? std::string("/dev/null") : in_path_;
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, input.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    if (merged_)
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    if (options.stdin_fd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, options.stdin_fd, STDIN_FILENO);
     else
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, dir.write(name + ".in", options.input).c_str(),
+                                         O_RDONLY, 0);
+    const int pipes[] = {plan(&actions, STDOUT_FILENO, options.out, base_ + ".out"),
+                         plan(&actions, STDERR_FILENO, options.err, base_ + ".err")};
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
-    std::vector<std::string> argv_strings{options.argv0.value_or(options.program)};
-    std::string program = options.program;
-    // A run that sets its own argv[0] cannot go through a wrapper.
-    if (const auto wrapper = wrapper_words(); !wrapper.empty() && !options.argv0) {
-        wrapper_log_path_ = dir.file(name + ".wrapper");
-        argv_strings = wrapper;
-        argv_strings.push_back("--log-file=" + wrapper_log_path_);
-        argv_strings.push_back(options.program);
-        program = wrapper.front();
-        if (program.find('/') == std::string::npos)
-            program = "/usr/bin/" + program;
-        timeout_ *= 10;
+    std::vector<std::string> argv = options.wrapped ? wrapper() : std::vector<std::string>{};
+    if ((wrapped_ = !argv.empty())) {
+        argv.push_back("--log-file=" + base_ + ".wrapper");
+        argv[0] = argv[0].find('/') == std::string::npos ? "/usr/bin/" + argv[0] : argv[0];
     }
-    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-    std::vector<std::string> env_strings = environment_for(options, log_path_);
-    std::vector<char*> argv = c_strings(argv_strings);
-    std::vector<char*> envp = c_strings(env_strings);
-
+    argv.push_back(options.program);
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> argv_c = c_strings(argv);
+    std::vector<char*> env_c = c_strings(env);
     start_ = std::chrono::steady_clock::now();
-    const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int error = posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, argv_c.data(), env_c.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        pid_ = -1;
-        errno = error;
-        fail_system("posix_spawn " + program);
-    }
+    for (int end : pipes)
+        close(end);
+    if ((errno = error) != 0)
+        fail_system("posix_spawn " + argv[0]);
 }
 
-RunningTool::RunningTool(RunningTool&& other) noexcept
-    : pid_(other.pid_),
-      start_(other.start_),
-      timeout_(other.timeout_),
-      merged_(other.merged_),
-      out_path_(std::move(other.out_path_)),
-      err_path_(std::move(other.err_path_)),
-      log_path_(std::move(other.log_path_)),
-      in_path_(std::move(other.in_path_)),
-      wrapper_log_path_(std::move(other.wrapper_log_path_))
+Run::~Run()
 {
-    other.pid_ = -1;
-}
-
-RunningTool::~RunningTool()
-{
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
+    if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
         waitpid(pid_, nullptr, 0);
-    }
 }
 
-RunResult RunningTool::finish()
+Result Run::finish()
 {
-    assert(pid_ > 0);
-    RunResult result;
-    const auto deadline = start_ + timeout_;
-    int wait_status = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid_, &wait_status, WNOHANG);
-        if (done == pid_)
-            break;
-        if (done < 0 && errno != EINTR)
-            fail_system("waitpid");
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid_, SIGKILL);
-            while (waitpid(pid_, &wait_status, 0) < 0 && errno == EINTR) {
-            }
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    int status = 0;
+    const auto limit = start_ + std::chrono::duration<double>(60 * time_scale() * time_scale());
+    for (; waitpid(pid_, &status, WNOHANG) == 0; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+        if (std::chrono::steady_clock::now() > limit && kill(pid_, SIGKILL) == 0 && waitpid(pid_, &status, 0) > 0)
+            ADD_FAILURE() << "killed a run that went on for too long";
     }
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     pid_ = -1;
-
-    if (WIFEXITED(wait_status)) {
-        result.status = WEXITSTATUS(wait_status);
-    } else if (WIFSIGNALED(wait_status)) {
-        result.signal = WTERMSIG(wait_status);
-    }
-    result.out = read_file(out_path_);
-    if (!merged_)
-        result.err = read_file(err_path_);
-    result.usb_log = split_lines(read_file(log_path_));
-    if (!wrapper_log_path_.empty()) {
-        // The wrapper (valgrind) writes only when it found something.
-        if (const std::string found = read_file(wrapper_log_path_); !found.empty() || result.status == 99)
-            ADD_FAILURE() << "TOVRA_TEST_WRAPPER reported:\n" << found;
-    }
-    for (const std::string* path : {&out_path_, &err_path_, &log_path_, &in_path_, &wrapper_log_path_})
-        if (!path->empty())
-            std::remove(path->c_str());
-    return result;
+    Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0,
+             read_file(base_ + ".out"), read_file(base_ + ".err"), read_file(base_ + ".log"),
+             std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count()};
+    if (const std::string found = read_file(base_ + ".wrapper"); !found.empty() || (wrapped_ && r.status == 99))
+        ADD_FAILURE() << "TOVRA_TEST_WRAPPER reported:\n" << found;
+    return r;
 }
 
 double time_scale()
 {
-    return wrapper_words().empty() ? 1.0 : 3.0;
+    return wrapper().empty() ? 1.0 : 3.0;
 }
 
-RunResult run_tool(const TempDir& dir, const std::vector<std::string>& args, const RunOptions& options)
+std::string sending(unsigned code, int output)
 {
-    return RunningTool(dir, args, options).finish();
+    const unsigned index = static_cast<unsigned>(output - 1);
+    const bool short_form = index < 2;  // outputs 1 and 2: '0' or '1', then the code
+    std::array<char, 128> text{};
+    std::snprintf(text.data(), text.size(),
+                  "sending code %04x to output %d\nsending cmd %04x to output %d: bytes %u, %u, %u\n", code, output,
+                  code, output, short_form ? '0' + index : 'C', short_form ? code >> 8 : index,
+                  short_form ? code & 0xFF : code >> 8);
+    return text.data();
 }
 
-std::vector<std::string> log_lines(const std::vector<std::string>& log, std::string_view prefix)
-{
-    std::vector<std::string> found;
-    for (const std::string& line : log)
-        if (line.starts_with(prefix))
-            found.push_back(line);
-    return found;
-}
-
-std::vector<std::string> reports_out(const std::vector<std::string>& log)
-{
-    return log_lines(log, "report out ");
-}
-
-std::vector<std::string> sent_codes(const std::vector<std::string>& log)
-{
-    std::vector<std::string> codes;
-    for (const std::string& line : reports_out(log)) {
-        const std::size_t bar = line.find(" | ");
-        if (bar != std::string::npos && line.compare(bar + 3, 5, "code ") == 0)
-            codes.push_back(line.substr(bar + 3));
-    }
-    return codes;
-}
-
-std::vector<std::string> codes_on(int output, std::initializer_list<unsigned> codes)
-{
-    std::vector<std::string> expected;
-    for (unsigned code : codes) {
-        std::array<char, 40> text{};
-        std::snprintf(text.data(), text.size(), "code %04x output %d", code, output);
-        expected.emplace_back(text.data());
-    }
-    return expected;
-}
-
-std::size_t count_calls(const std::vector<std::string>& lines, std::string_view prefix)
-{
-    return log_lines(lines, prefix).size();
-}
-
-std::string hex(const std::vector<std::uint8_t>& bytes)
+std::string hex(std::string_view bytes)
 {
     std::string text;
-    for (std::uint8_t byte : bytes) {
+    for (unsigned char byte : bytes) {
         std::array<char, 4> pair{};
-        std::snprintf(pair.data(), pair.size(), "%02x", byte);
-        if (!text.empty())
-            text += ' ';
+        std::snprintf(pair.data(), pair.size(), text.empty() ? "%02x" : " %02x", byte);
         text += pair.data();
     }
     return text;
 }
 
-std::string usage_text(std::string_view name)
+std::string wire(const std::string& log)
 {
-    static constexpr std::string_view kUsage =
-        "%s syntax:\n"
-        "[--controller <usb controller number - 1 for 1st controller connected on system, 2 for second, ...>]\n"
-        "[--scontroller <serial device tovra controller is connected to>]\n"
-        "[--output <output number, as labled on the controller>]\n"
-        "[--sky] - tell --channel to send normal sky codes\n"
-        "[--sky+] - tell --channel to send sky+ codes\n"
-        "[--sky+hd] - tell --channel to send sky+hd codes\n"
-        "[--setup] - send compiled in setup command to tovra-control\n"
-        "[--debug] - print debug output\n"
-        "[--log <logfile name>] - log output to file\n"
-        "[--channel <x>] Change to channel 'x' - sends 'Sky', channel num, wait 2 secs,\n"
-        "          'Backup'. Channel number may contain S (services), D (down),\n"
-        "          X (select) to allow selection of 'other' channels\n"
-        "[--feedback <serial port>] For channel change commands send using\n"
-        "          --channel, wait for feedback from the sky box on given serial\n"
-        "          port. eg. /dev/ttyS0\n"
-        "<cmd1> <cmd2> <cmd3> ... - any number of 4 digit control codes\n"
-        "\n"
-        "Examples:\n"
-        "\n"
-        "send channel 123 to sky digibox on usb controller 1, output 1:\n"
-        "%s --controller 1 --output 1 0001 0002 0003\n"
-        "\n"
-        "send channel 356 to sky+ on usb controller 1, output 2:\n"
-        "%s --controller 1 --output 2 0C03 0C05 0C06\n"
-        "\n"
-        "send complete sequence to change to channel 123 on a Sky Box:\n"
-        "%s --sky --channel 123\n"
-        "\n"
-        "send complete sequence to change to channel 123 on a Sky+ Box:\n"
-        "%s --sky+ --channel 123\n"
-        "\n"
-        "send complete sequence to change to channel 123 on a Sky+ Box,\n"
-        "using an RS232 controller connected to ttyS0:\n"
-        "%s --scontroller /dev/ttyS0 --sky+ --channel 123\n"
-        "\n"
-        "send complete sequence to change to channel 123 on a Sky+ Box and\n"
-        "wait for feedback from the sky box to confirm the channel change was ok:\n"
-        "%s --sky+ --feedback /dev/ttyS0 --channel 123\n"
-        "\n";
+    std::istringstream lines(log);
     std::string text;
-    std::string_view rest = kUsage;
-    for (std::size_t at; (at = rest.find("%s")) != std::string_view::npos; rest.remove_prefix(at + 2)) {
-        text += rest.substr(0, at);
-        text += name;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("report out "))  // "report out 001/001: 30 00 01 7a 7a 7a 7a 7a | code 0001 output 1"
+            continue;
+        std::string bytes = line.substr(20, line.find(" | ") - 20);
+        while (bytes.ends_with(" 7a"))
+            bytes.resize(bytes.size() - 3);
+        const std::string device = line.substr(11, 7);
+        text += (text.empty() ? "" : " ") + (device == "001/001" ? "" : device + ": ") + bytes;
     }
-    return text + std::string(rest);
+    return text;
 }
 
-Pty::Pty()
+Pty::Pty(bool raw)
 {
-    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0)
-        fail_system("openpty");
-    set_cloexec(master_);
-    set_cloexec(slave_);
-    std::array<char, 128> name{};
-    if (ptsname_r(master_, name.data(), name.size()) != 0)
-        fail_system("ptsname_r");
-    slave_path_ = name.data();
-
-    // Raw, so that nothing the line discipline does can alter a frame.
     termios settings{};
-    if (tcgetattr(slave_, &settings) != 0)
-        fail_system("tcgetattr");
-    cfmakeraw(&settings);
-    cfsetspeed(&settings, B9600);
-    if (tcsetattr(slave_, TCSANOW, &settings) != 0)
-        fail_system("tcsetattr");
+    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0 || tcgetattr(slave_, &settings) != 0)
+        fail_system("openpty");
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    path_ = ptsname(master_);
+    if (raw)
+        cfmakeraw(&settings);  // nothing the line discipline does may alter a byte
+    tcsetattr(slave_, TCSANOW, &settings);
 }
 
 Pty::~Pty()
 {
-    close(master_);
+    hang_up();
     close(slave_);
 }
 
-std::vector<std::uint8_t> Pty::read_available(int quiet_ms)
+void Pty::send(std::string_view bytes) const
 {
-    std::vector<std::uint8_t> bytes;
-    pollfd waiting{master_, POLLIN, 0};
-    while (poll(&waiting, 1, quiet_ms) == 1 && (waiting.revents & POLLIN) != 0) {
-        std::array<std::uint8_t, 4096> chunk{};
-        const ssize_t count = read(master_, chunk.data(), chunk.size());
-        if (count <= 0)
-            break;
-        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + count);
-    }
-    return bytes;
+    if (write(master_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+        fail_system("write to " + path_);
 }
 
-int Pty::slave_speed() const
+std::string Pty::received(std::size_t want, int quiet_ms) const
 {
-    termios settings{};
-    if (tcgetattr(slave_, &settings) != 0)
-        return 0;
-    return speed_in_baud(cfgetospeed(&settings));
+    return drain(master_, want, quiet_ms);
 }
 
-CliTest::CliTest() : scenario(dir.write("scenario", kOneController)) {}
-
-void CliTest::use_scenario(std::string_view text)
+std::string Pty::unread() const
 {
-    scenario = dir.write("scenario", text);
+    return drain(slave_, SIZE_MAX, 0);
 }
 
-RunResult CliTest::run(const std::vector<std::string>& args, RunOptions options)
+void Pty::hang_up()
 {
-    return start(args, std::move(options)).finish();
-}
-
-RunningTool CliTest::start(const std::vector<std::string>& args, RunOptions options)
-{
-    if (options.scenario.empty())
-        options.scenario = scenario;
-    return RunningTool(dir, args, options);
+    if (master_ >= 0)
+        close(std::exchange(master_, -1));
 }
 
 }  // namespace cli
