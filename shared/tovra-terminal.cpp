@@ -2,6 +2,7 @@
 // tovra-terminal: talk by hand to whatever is on a serial port, such as a
 // serial tovra controller or a set-top box's RS232 port.
 
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -79,9 +80,16 @@ void restore_console_on_signals()
 }
 
 // The same lock a tovra-control run takes on its ports, without waiting:
-// a run confirming a channel must not lose the box's reports to us.
-bool lock_port(int fd, const char* port)
+// a run confirming a channel must not lose the box's reports to us. It is
+// taken on a descriptor of its own, before the line settings are touched, so
+// a port in use keeps its speed; it lasts until the process ends. A port that
+// cannot be opened is left for serial_openport to report.
+bool lock_port(const char* port)
 {
+    const int fd = open(port, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return true;
+    }
     switch (lock_wait(fd, port, 0, 0)) {
     case 0:
         return true;
@@ -114,12 +122,12 @@ int main(int argc, char* argv[])
         return 1;
     }
 
+    if (!lock_port(port)) {
+        return 1;
+    }
     const int fd = serial_openport(port, speed, 1);
     if (fd < 0) {
         fprintf(stderr, "tovra-terminal: cannot open serial port %s\n", port);
-        return 1;
-    }
-    if (!lock_port(fd, port)) {
         return 1;
     }
     fprintf(stderr, "Connected to %s at %d baud; press Ctrl-] to leave\n", port, speed);
