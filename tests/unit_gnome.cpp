@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Gnome packet reader: good packets, every kind of rejection and how the
-// reader resynchronises, with the exact reports it prints.
+// Gnome packet reader: streams fed in steps against the reports and packets of each call.
 #include "gnome.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
@@ -16,62 +13,36 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string example = "\n023CE00010101SSCN0081AA";
+const std::string B = "\n023CE00010101SSCN0081";  // CE00 = 101, SSCN = 1, then the checksum
+const std::string E = B + "AA";
+const std::string EF = "CE00=101;SSCN=1;";
 
-using Fields = std::vector<std::pair<std::string, std::string>>;
-const Fields exampleFields = {{"CE00", "101"}, {"SSCN", "1"}};
-
-// Bytes one per call; fails with -1 once at each position in failAt, with 0
-// at the end of what has been fed so far.
-struct Feed {
-    std::string data;
-    std::size_t pos = 0;
-    std::deque<std::size_t> failAt = {};
-};
-
-int feedRead(void* context, std::uint8_t* dest, unsigned max)
+// Bytes one per call; 0 (end of input) once everything fed so far is used.
+int feedRead(void* context, std::uint8_t* dest, unsigned)
 {
-    auto* feed = static_cast<Feed*>(context);
-    EXPECT_EQ(max, 1u);
-    if (!feed->failAt.empty() && feed->failAt.front() == feed->pos) {
-        feed->failAt.pop_front();
-        return -1;
-    }
-    if (feed->pos == feed->data.size())
+    auto* feed = static_cast<std::string*>(context);
+    if (feed->empty())
         return 0;
-    *dest = static_cast<std::uint8_t>(feed->data[feed->pos++]);
+    *dest = static_cast<std::uint8_t>(feed->front());
+    feed->erase(0, 1);
     return 1;
 }
 
-unsigned byteSum(const std::string& bytes)
-{
-    unsigned sum = 0;
-    for (unsigned char c : bytes)
-        sum += c;
-    return sum % 256;
-}
-
-// Appends the checksum of body (newline through the last value byte).
+// body and its checksum: the byte sum from the newline on, modulo 256.
 std::string withSum(const std::string& body)
 {
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02X", byteSum(body));
-    return body + digits;
+    unsigned sum = 0;
+    for (unsigned char c : body)
+        sum += c;
+    return body + "0123456789ABCDEF"[sum / 16 % 16] + "0123456789ABCDEF"[sum % 16];
 }
 
-std::string threeDigits(unsigned n)
-{
-    char digits[4];
-    std::snprintf(digits, sizeof digits, "%03u", n % 1000);
-    return digits;
-}
-
-// n fields with empty values: each is its tag and "007".
-std::string emptyFields(int n)
+// n fields with empty values, tagged 1000, 1001, ...: as sent, or as returned with "=;".
+std::string emptyFields(int n, const char* each = "007")
 {
     std::string out;
     for (int i = 0; i < n; ++i)
-        out += "T" + threeDigits(static_cast<unsigned>(i)) + "007";
+        out += std::to_string(1000 + i) + each;
     return out;
 }
 
@@ -80,219 +51,82 @@ std::string unexpected(const std::string& bytes)
     return "Unexpected/invalid characters: [[[" + bytes + "]]]\n";
 }
 
-// The report a rejected packet (starting with its newline) gets once the
-// next newline arrives.
-std::string rejected(const std::string& packet)
+// A call of Gnome_readPacket after feeding the first string: what it writes, then
+// the packet as tag=value; pairs, or -1 for a failure with count 0 and null arrays.
+using Step = std::pair<std::string, std::string>;
+
+std::vector<std::vector<Step>> streams()
 {
-    return unexpected(packet.substr(1));
-}
-
-struct Result {
-    int rc = 0;
-    int count = -1;
-    Fields fields;
-    std::string out;
-    bool arraysNull = false;
-};
-
-using GnomePtr = std::unique_ptr<Gnome, decltype(&Gnome_destroy)>;
-
-Result readOnce(Gnome* gnome)
-{
-    Result r;
-    const std::uint8_t* const* tags = nullptr;
-    const std::uint8_t* const* values = nullptr;
-    const int* lengths = nullptr;
-    std::fflush(stdout);
-    testing::internal::CaptureStdout();
-    r.rc = Gnome_readPacket(gnome, &r.count, &tags, &values, &lengths);
-    std::fflush(stdout);
-    r.out = testing::internal::GetCapturedStdout();
-    r.arraysNull = tags == nullptr && values == nullptr && lengths == nullptr;
-    if (r.rc != 0)
-        return r;
-    EXPECT_EQ(tags, gnome->tags);
-    EXPECT_EQ(values, gnome->values);
-    EXPECT_EQ(lengths, gnome->lengths);
-    const std::uint8_t* storage = gnome->input->buffer;
-    for (int i = 0; i < r.count; ++i) {
-        EXPECT_GE(tags[i], storage);
-        EXPECT_LE(values[i] + lengths[i], storage + GNOME_BUFFER_SIZE);
-        r.fields.emplace_back(std::string(reinterpret_cast<const char*>(tags[i]), 4),
-                              std::string(reinterpret_cast<const char*>(values[i]),
-                                          static_cast<std::size_t>(lengths[i])));
-    }
-    return r;
-}
-
-// One call of Gnome_readPacket after appending `feed`; no fields expected means
-// the call runs out of input and returns -1.
-struct Step {
-    std::string feed;
-    Fields fields;
-    std::string out;
-};
-
-struct Case {
-    std::string name;
-    std::vector<Step> steps;
-};
-
-std::vector<Case> cases()
-{
-    const std::string badSum = "\n023CE00010101SSCN0081AB";
-    const std::string t024 = withSum("\n024CE00010101SSCN0081");
-    const std::string valueNewline = "\n017CE00012ab\ncdZZ";
-    std::string smallSum = "\n010CE00010ab?";  // last value byte makes the sum 0x05
-    smallSum.back() = static_cast<char>((0x105 - byteSum(smallSum.substr(0, 13))) % 256);
-    Fields sixtyFour;  // fill the arrays exactly
-    for (unsigned i = 0; i < 64; ++i)
-        sixtyFour.emplace_back("T" + threeDigits(i), "");
-    std::vector<Case> all = {
-        {"Example", {{example, exampleFields, ""}, {"", {}, ""}}},
-        {"ExampleLowerChecksum", {{"\n023CE00010101SSCN0081aa", exampleFields, ""}}},
-        {"BytesBeforeFirstNewline", {{"xyz" + example, exampleFields, unexpected("xyz")}}},
-        {"CarriageReturnBetweenPackets",
-         {{example + "\r" + example, exampleFields, ""},
-          {"", exampleFields, unexpected("[0D]")},
-          {"", {}, ""}}},
-        {"TwoNewlines", {{"\n" + example, exampleFields, ""}}},
-        {"ChecksumMismatchReportedAtOnce",
-         {{badSum, {}, "Checksum mismatch: ab vs aa\n"}, {example, exampleFields, rejected(badSum)}}},
-        {"ChecksumMismatchWithoutLeadingZeros",
-         {{"\n023CE00010101SSCN008105", {}, "Checksum mismatch: 5 vs aa\n"}}},
-        {"ChecksumComputedBelowSixteen", {{smallSum + "f0", {}, "Checksum mismatch: f0 vs 5\n"}}},
-        {"NonHexChecksum",
-         {{"\n023CE00010101SSCN0081AG" + example, exampleFields,
-           unexpected("023CE00010101SSCN0081AG")}}},
-        {"NonDigitTotalLength",
-         {{"\n02xCE00010101SSCN0081AA" + example, exampleFields,
-           unexpected("02xCE00010101SSCN0081AA")}}},
-        {"NonDigitFieldLength",
-         {{"\n023CE000 0101SSCN0081AA" + example, exampleFields,
-           unexpected("023CE000 0101SSCN0081AA")}}},
-        {"FieldLengthBelowSeven",
-         {{withSum("\n010CE00006") + example, exampleFields, rejected(withSum("\n010CE00006"))}}},
-        {"FieldLengthAboveRemaining",
-         {{withSum("\n010CE00011abcd") + example, exampleFields,
-           rejected(withSum("\n010CE00011abcd"))}}},
-        {"FieldUsesUpTotal", {{withSum("\n010CE00010abc"), {{"CE00", "abc"}}, ""}}},
-        {"ValueBytesUnexamined",
-         {{withSum("\n016CE00014a\n\0\xff\x80zz"s), {{"CE00", "a\n\0\xff\x80zz"s}},
-           ""}}},
-        {"T024LosesSecondPacket",
-         {{t024 + example + example, exampleFields,
-           rejected(t024) + unexpected("E00010101SSCN0081AA")},
-          {"", {}, ""}}},
-        {"NewlineInRejectedValue",
-         {{valueNewline + example, exampleFields, unexpected("017CE00012ab") + unexpected("Z")}}},
-        {"SixtyFourFields", {{withSum("\n448" + emptyFields(64)), sixtyFour, ""}}},
-        {"SixtyFiveFieldsRejected",
-         {{withSum("\n455" + emptyFields(65)) + example, exampleFields,
-           rejected(withSum("\n455" + emptyFields(65)))}}},
-        {"MaximumFieldCountRejected",
-         {{withSum("\n999" + emptyFields(142)) + example, exampleFields,
-           rejected(withSum("\n999" + emptyFields(142)))}}},
-        {"FullStorageWhileSearching",
-         {{std::string(GNOME_BUFFER_SIZE, 'x') + "yz" + example, exampleFields,
-           "Buffer full, ignored: [[[" + std::string(GNOME_BUFFER_SIZE, 'x') + "]]]\n" +
-               unexpected("yz")}}},
+    std::vector<std::vector<Step>> all = {
+        {{E, EF}, {"", "-1"}},
+        {{B + "aa", EF}},
+        {{"xyz" + E, unexpected("xyz") + EF}},
+        {{E + "\r" + E, EF}, {"", unexpected("[0D]") + EF}},
+        {{"\n" + E, EF}},
+        {{B + "AB", "Checksum mismatch: ab vs aa\n-1"}, {E, unexpected("023CE00010101SSCN0081AB") + EF}},
+        {{withSum("\n012CE00007"), "CE00=;"}},
+        {{B + "AG" + E, unexpected("023CE00010101SSCN0081AG") + EF}},
+        {{withSum("\n016CE00014a\n\0\xff\x80zz"s), "CE00=a\n\0\xff\x80zz;"s}},
+        {{withSum("\n448" + emptyFields(64)), emptyFields(64, "=;")}},
+        {{"\n455" + emptyFields(64) + E, unexpected("455" + emptyFields(64)) + EF}},
     };
-    // No field fits a total below 7; an empty field alone completes with 0 to 5 left.
-    for (unsigned t = 0; t <= 13; ++t) {
-        const std::string packet = withSum("\n" + threeDigits(t) + "CE00007");
-        const bool good = t >= 7 && t <= 12;
-        Step step{packet + example, exampleFields, rejected(packet)};
-        if (good)
-            step = {packet, {{"CE00", ""}}, ""};
-        if (t == 13)  // 6 left: a further field is expected, as with T = 024
-            step = {packet + example + example, exampleFields,
-                    rejected(packet) + unexpected("E00010101SSCN0081AA")};
-        all.push_back({"EmptyFieldTotal" + threeDigits(t), {step}});
-    }
-    // The example is good with 0 to 5 left over, and broken outside that.
-    for (unsigned t = 17; t <= 24; ++t) {
-        const std::string packet = withSum("\n" + threeDigits(t) + "CE00010101SSCN0081");
-        if (t >= 18 && t <= 23)
-            all.push_back({"ExampleTotal" + threeDigits(t), {{packet, exampleFields, ""}}});
-        else if (t == 17)
-            all.push_back({"ExampleTotal017", {{packet + example, exampleFields, rejected(packet)}}});
-    }
+    // Rejected: field lengths below 7, above the remaining length or not decimal (':' would be 10),
+    // 65 fields, the example with T = 17 or 24 (then the next packet is its third tag); 18 to 22 pass.
+    for (auto [body, more] : {std::pair{"\n010CE00006"s, ""s}, {"\n010CE00011abcd"s, ""s},
+                              {"\n023CE0000:101SSCN0081"s, ""s}, {"\n455" + emptyFields(65), ""s},
+                              {"\n017CE00010101SSCN0081"s, ""s}, {"\n024CE00010101SSCN0081"s, unexpected(E.substr(5))}})
+        all.push_back({{withSum(body) + E + E, unexpected(withSum(body).substr(1)) + more + EF}});
+    for (int t = 18; t <= 22; ++t)
+        all.push_back({{withSum("\n0" + std::to_string(t) + "CE00010101SSCN0081"), EF}});
+    // A failed read anywhere in a packet: the next call completes it.
+    for (std::size_t at = 1; at < E.size(); ++at)
+        all.push_back({{E.substr(0, at), "-1"}, {E.substr(at), EF}});
     return all;
 }
 
-class GnomeStream : public testing::TestWithParam<Case> {};
-
-TEST_P(GnomeStream, ReturnsPacketsAndReports)
+// One call rendered as a Step's second string; the packet must lie in place from the storage's start.
+std::string readPacket(Gnome* gnome)
 {
-    Feed feed;
-    GnomePtr gnome(Gnome_create(feedRead, &feed), Gnome_destroy);
-    ASSERT_NE(gnome, nullptr);
-    int n = 0;
-    for (const Step& step : GetParam().steps) {
-        SCOPED_TRACE("call " + std::to_string(++n));
-        feed.data += step.feed;
-        const Result r = readOnce(gnome.get());
-        EXPECT_EQ(r.out, step.out);
-        if (step.fields.empty()) {
-            EXPECT_EQ(r.rc, -1);
-            EXPECT_EQ(r.count, 0);
-            EXPECT_TRUE(r.arraysNull);
-        } else {
-            EXPECT_EQ(r.rc, 0);
-            EXPECT_EQ(r.count, static_cast<int>(step.fields.size()));
-            EXPECT_EQ(r.fields, step.fields);
+    testing::internal::CaptureStdout();
+    int count = -1;
+    const std::uint8_t* const* tags = gnome->tags;
+    const std::uint8_t* const* values = gnome->values;
+    const int* lengths = gnome->lengths;
+    const int rc = Gnome_readPacket(gnome, &count, &tags, &values, &lengths);
+    std::string result = testing::internal::GetCapturedStdout();
+    if (rc != 0)
+        return result + std::to_string(rc) + (count || tags || values || lengths ? " with results" : "");
+    const std::uint8_t* at = gnome->input->buffer + 3;
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(tags[i], at);
+        EXPECT_EQ(values[i], at + 7);
+        at = values[i] + lengths[i];
+        result += std::string(tags[i], tags[i] + 4) + "=" + std::string(values[i], at) + ";";
+    }
+    return result;
+}
+
+TEST(Gnome, ReturnsGoodPacketsAndReportsTheRest)
+{
+    for (const std::vector<Step>& stream : streams()) {
+        SCOPED_TRACE(stream[0].first);
+        std::string feed;
+        std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(Gnome_create(feedRead, &feed), Gnome_destroy);
+        for (const auto& [more, result] : stream) {
+            feed += more;
+            EXPECT_EQ(readPacket(gnome.get()), result);
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, GnomeStream, testing::ValuesIn(cases()),
-                         [](const auto& info) { return info.param.name; });
-
-TEST(Gnome, PointsIntoStorageAtTheFieldPositions)
+TEST(GnomeDeathTest, ConvertingANonHexDigitAborts)
 {
-    Feed feed{.data = withSum("\n012CE00007") + example};
-    GnomePtr gnome(Gnome_create(feedRead, &feed), Gnome_destroy);
-    const Result r = readOnce(gnome.get());
-    ASSERT_EQ(r.rc, 0);
-    const std::uint8_t* storage = gnome->input->buffer;
-    // The packet sits from its first length digit on; an empty value points
-    // just past its length digits.
-    EXPECT_EQ(gnome->tags[0], storage + 3);
-    EXPECT_EQ(gnome->values[0], storage + 10);
-    EXPECT_EQ(gnome->lengths[0], 0);
-    EXPECT_EQ(gnome->state, 0);
-}
-
-TEST(Gnome, FailedReadAnywhereInAPacketResumes)
-{
-    for (std::size_t at = 0; at < 2 * example.size(); ++at) {
-        SCOPED_TRACE("fail before byte " + std::to_string(at));
-        Feed feed{.data = example + example};
-        feed.failAt = {at};
-        GnomePtr gnome(Gnome_create(feedRead, &feed), Gnome_destroy);
-        int failures = 0;
-        std::vector<Fields> packets;
-        for (int call = 0; call < 4 && packets.size() < 2; ++call) {
-            const Result r = readOnce(gnome.get());
-            EXPECT_EQ(r.out, "");
-            if (r.rc == 0) {
-                packets.push_back(r.fields);
-                continue;
-            }
-            ++failures;
-            EXPECT_EQ(r.rc, -1);
-            EXPECT_EQ(r.count, 0);
-            EXPECT_TRUE(r.arraysNull);
-        }
-        EXPECT_EQ(failures, 1);
-        EXPECT_EQ(packets, (std::vector<Fields>{exampleFields, exampleFields}));
-    }
-}
-
-TEST(Gnome, DestroyAcceptsNull)
-{
-    Gnome_destroy(nullptr);
+    std::string feed = "\n023CE00010101SSCN0081A";
+    std::unique_ptr<Gnome, decltype(&Gnome_destroy)> gnome(Gnome_create(feedRead, &feed), Gnome_destroy);
+    EXPECT_EQ(readPacket(gnome.get()), "-1");
+    *gnome->input->start = 'x';  // the first checksum digit, already tested
+    feed = "A";
+    EXPECT_DEATH(readPacket(gnome.get()), "shared/gnome.cpp:.*converthex");
 }
 
 }  // namespace

@@ -1,117 +1,71 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Advisory locks: waiting, giving up, and lock file naming.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// Advisory locks: taking, waiting for and giving up on a lock; USB lock files.
+#include "lock.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <csignal>
 #include <chrono>
-#include <cstdio>
 #include <string>
-
-#include "lock.h"
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
-struct TempFile {
-    std::string path = "/tmp/tovra-lock-test-XXXXXX";
-    int fd = -1;
-    TempFile() { fd = mkstemp(path.data()); }
-    ~TempFile()
-    {
+// The other run is a second open file description of any file (the test's own program):
+// none (-1), holding the lock throughout (0) or letting it go after so many milliseconds.
+TEST(LockWait, TakesWaitsAndGivesUpAfterTheBound)
+{
+    const char* said = "Waiting for another run using X\n";
+    const std::tuple<int, int, int, std::string> rows[] = {
+        {-1, 1, 0, ""}, {200, 1, 0, said}, {0, 1, -2, said}, {0, 0, -2, ""}};
+    for (const auto& [releaseMs, debug, result, out] : rows) {
+        const int other = open("/proc/self/exe", O_RDONLY);
+        const int fd = open("/proc/self/exe", O_RDONLY);
+        EXPECT_TRUE(releaseMs < 0 || flock(other, LOCK_EX) == 0);
+        std::jthread release([&, releaseMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(releaseMs));
+            if (releaseMs > 0)
+                flock(other, LOCK_UN);
+        });
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(lock_wait(fd, "X", 1, debug), result) << releaseMs;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), out);
+        close(other);
         close(fd);
-        unlink(path.c_str());
     }
-};
-
-// Holds an exclusive lock on path in a child process for the given time.
-pid_t hold_in_child(const std::string& path, int milliseconds)
-{
-    int ready[2];
-    if (pipe(ready) != 0)
-        return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(path.c_str(), O_RDONLY);
-        flock(fd, LOCK_EX);
-        (void)!write(ready[1], "x", 1);
-        usleep(static_cast<useconds_t>(milliseconds) * 1000);
-        _exit(0);
-    }
-    char c;
-    (void)!read(ready[0], &c, 1);
-    close(ready[0]);
-    close(ready[1]);
-    return pid;
 }
 
-TEST(LockWait, FreeLockIsTakenAtOnceWithoutAWord)
+// A lock file is made for every user's runs whatever the umask; an existing one is opened as it is.
+TEST(LockOpenUsb, RefusesUnsafeNamesCreatesForEveryUserAndOpensAnExistingFile)
 {
-    TempFile file;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(lock_wait(file.fd, "thing", 1, 1), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-}
-
-TEST(LockWait, WaitsForTheHolderAndSaysSoOnce)
-{
-    TempFile file;
-    pid_t holder = hold_in_child(file.path, 300);
-    ASSERT_GT(holder, 0);
-    testing::internal::CaptureStdout();
-    int result = lock_wait(file.fd, "USB controller 001/002", 10, 1);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(out, "Waiting for another run using USB controller 001/002\n");
-    waitpid(holder, nullptr, 0);
-}
-
-TEST(LockWait, GivesUpWhenTheHolderKeepsIt)
-{
-    TempFile file;
-    pid_t holder = hold_in_child(file.path, 3000);
-    ASSERT_GT(holder, 0);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(lock_wait(file.fd, "serial port /dev/ttyS0", 1, 0), -2);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // silent without debug
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-    // The kernel drops a dead holder's lock: nothing stale remains.
-    EXPECT_EQ(lock_wait(file.fd, "serial port /dev/ttyS0", 1, 0), 0);
-}
-
-TEST(LockOpenUsb, RefusesNamesThatLeaveTheLockFolder)
-{
-    for (auto [bus, device] : {std::pair{"..", "001"}, {"001", "../x"}, {"", "001"}, {"001", "a/b"}}) {
+    for (auto [bus, device] : {std::pair{"..", "001"}, {"001", "a/b"}, {"", "001"}, {"001", ""}}) {
         errno = 0;
         EXPECT_EQ(lock_open_usb(bus, device), -1) << bus << " " << device;
         EXPECT_EQ(errno, EINVAL);
     }
-}
-
-TEST(LockOpenUsb, CreatesAFileEveryUserCanOpenAndReusesIt)
-{
-    struct stat folder{};
-    if (stat(LOCK_FOLDER, &folder) != 0 || access(LOCK_FOLDER, W_OK) != 0)
+    if (access(LOCK_FOLDER, W_OK) != 0)
         GTEST_SKIP() << LOCK_FOLDER << " is not writable here";
     const std::string bus = "test" + std::to_string(getpid());
     const std::string path = std::string(LOCK_FOLDER) + "/tovra-control-usb-" + bus + "-002.lock";
-    int first = lock_open_usb(bus.c_str(), "002");
-    ASSERT_GE(first, 0);
+    const mode_t umask_before = umask(077);
+    const int created = lock_open_usb(bus.c_str(), "002");
+    umask(umask_before);
     struct stat info{};
     ASSERT_EQ(stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0666u);
-    int second = lock_open_usb(bus.c_str(), "002");
-    ASSERT_GE(second, 0);
-    EXPECT_EQ(lock_wait(first, "x", 1, 0), 0);
-    EXPECT_EQ(lock_wait(second, "x", 0, 0), -2);  // same file, so same lock
-    close(first);
-    close(second);
+    EXPECT_EQ(info.st_mode & 07777, 0666u);
+    chmod(path.c_str(), 0600);
+    const int opened = lock_open_usb(bus.c_str(), "002");
+    struct stat again{};
+    EXPECT_EQ(fstat(opened, &again), 0);
+    EXPECT_EQ(std::make_pair(again.st_ino, again.st_mode & 07777), std::make_pair(info.st_ino, 0600u));
+    close(created);
+    close(opened);
     unlink(path.c_str());
 }
 
