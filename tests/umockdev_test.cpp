@@ -21,11 +21,7 @@
 
 namespace {
 
-struct Outcome {
-    int status = -1;  // -1: ended by a signal
-    std::string out{};
-    std::string err{};
-};
+using Outcome = std::tuple<int, std::string, std::string>;  // exit status (-1: killed), stdout, stderr
 
 std::string read_file(const std::string& path)
 {
@@ -74,6 +70,11 @@ struct Case {
     std::string err{};
 };
 
+void PrintTo(const Case& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 // The claim before the first transfer (no kernel driver is bound), each report written, then what follows.
 std::vector<std::string> claim_then(std::vector<std::string> reports, std::vector<std::string> after = {})
 {
@@ -117,10 +118,10 @@ protected:
     {
         // The preload must bring a child's reads of a node to the emulator: the descriptor names the vendor.
         UsbfsTestbed probe("device 6a6b:0001");
-        const Outcome seen = run_in(probe, {"-c", "18", "/dev/bus/usb/001/001"}, "/usr/bin/head");
-        if (seen.out.size() < 10 || seen.out.compare(8, 2, "\x6b\x6a") != 0)
+        const auto [status, out, err] = run_in(probe, {"-c", "18", "/dev/bus/usb/001/001"}, "/usr/bin/head");
+        if (out.size() < 10 || out.compare(8, 2, "\x6b\x6a") != 0)
             GTEST_SKIP() << "umockdev cannot emulate devices here (" << UsbfsTestbed::kPreload
-                         << " not in effect): status " << seen.status << " " << seen.err;
+                         << " not in effect): status " << status << " " << err;
     }
 };
 
@@ -128,8 +129,7 @@ TEST_P(RealLibusb, SendsExactlyTheseRequests)
 {
     const Case& c = GetParam();
     UsbfsTestbed bed(c.scenario);
-    const Outcome run = run_in(bed, c.args);
-    EXPECT_EQ(std::tie(run.status, run.out, run.err), std::tie(c.status, c.out, c.err));
+    EXPECT_EQ(run_in(bed, c.args), std::tie(c.status, c.out, c.err));
     // libusb-0.1 walks the buses in readdir order; here device 001 of each is a controller.
     std::vector<std::string> buses;
     for (const auto& entry : std::filesystem::directory_iterator(bed.root() + "/dev/bus/usb"))
