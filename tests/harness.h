@@ -1,83 +1,71 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Runs tovra-control and tovra-terminal as a user would: the simulated USB
-// controller preloaded in place of libusb, pseudo-terminals as serial lines.
-// With TOVRA_TEST_WRAPPER set (valgrind), every run goes through the wrapper,
-// and whatever the wrapper reports fails the test.
+// Runs tovra-control and tovra-terminal as a user would: the simulated USB controller preloaded in place of
+// libusb, pseudo-terminals as serial lines. With TOVRA_TEST_WRAPPER set (valgrind) every run goes through the
+// wrapper, and whatever the wrapper reports fails the test.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace cli {
 
+inline std::string write_file(const std::string& path, const std::string& text)  // returns the path
+{
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+inline std::string read_file(const std::string& path)
+{
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
 // A scratch folder, removed with everything in it.
 struct TempDir {
-    TempDir();
-    ~TempDir();
+    TempDir() { EXPECT_NE(mkdtemp(path.data()), nullptr); }
+    ~TempDir() { std::filesystem::remove_all(path, ignored); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     std::string file(const std::string& name) const { return path + "/" + name; }
-    std::string write(const std::string& name, const std::string& text) const;  // returns the file's path
-    std::string path;
+    std::string write(const std::string& name, const std::string& text) const { return write_file(file(name), text); }
+    std::string path = (std::filesystem::temp_directory_path() / "tovra-cli-XXXXXX").string();
+    std::error_code ignored;
 };
 
-std::string read_file(const std::string& path);
-
-// A standard stream of a run: a write-only file (as a pipe or a log file is)
-// read after the run, closed from the start, or a pipe whose reader has gone.
-enum class Stream { File, Closed, BrokenPipe };
-
-struct RunOptions {
-    std::string program = TOVRA_CONTROL_BIN;
-    std::string scenario = "device 6666:f100\n";  // the simulated USB world
-    std::vector<std::string> env = {};            // more "NAME=value"
-    std::string input = "";                       // stdin's contents ...
-    int stdin_fd = -1;                            // ... or this descriptor
-    Stream out = Stream::File;
-    Stream err = Stream::File;
-    bool wrapped = true;  // false: never under the wrapper (the simulated box)
-};
-
-struct Result {
-    int status = -1;  // -1 when a signal ended the run
-    int signal = 0;
-    std::string out, err;
-    std::string log;  // the simulated USB library's lines
-    double seconds = 0;
-};
-std::ostream& operator<<(std::ostream& os, const Result& r);
-
-// A started run; several may go on at once. Each has a folder of its own for
-// the simulated controllers' lock files unless env names one
-// (TOVRA_SIM_LOCK_DIR): only runs that share it wait for each other.
-class Run {
-public:
-    Run(const TempDir& dir, const std::vector<std::string>& args, const RunOptions& options = {});
-    ~Run();  // kills a run that was never finished
-    Run(const Run&) = delete;
-    Run& operator=(const Run&) = delete;
-    pid_t pid() const { return pid_; }
-    std::string so_far(const char* stream = ".out") const { return read_file(base_ + stream); }  // or ".err"
-    Result finish();
-
-private:
-    pid_t pid_ = -1;
-    std::string base_;  // the path of the run's files, without the suffix
-    std::chrono::steady_clock::time_point start_;
-    bool wrapped_ = false;
-};
-
-inline Result run(const TempDir& dir, const std::vector<std::string>& args, const RunOptions& options = {})
+// TOVRA_TEST_WRAPPER in words.
+inline std::vector<std::string> wrapper()
 {
-    return Run(dir, args, options).finish();
+    std::istringstream text(std::getenv("TOVRA_TEST_WRAPPER") != nullptr ? std::getenv("TOVRA_TEST_WRAPPER") : "");
+    return {std::istream_iterator<std::string>(text), {}};
 }
 
 // Above 1 when the wrapper slows the runs down: scale bounds on time by it.
-double time_scale();
+inline double time_scale() { return wrapper().empty() ? 1.0 : 3.0; }
 
 // Polls until done() holds, for 10 s at most (scaled); returns done().
 bool eventually(const auto& done)
@@ -88,43 +76,201 @@ bool eventually(const auto& done)
     return done();
 }
 
-// What --debug prints first for the default controller: the search, then the identification.
-inline const std::string kFound = "Found device: 6666-f100\nFound tovra control num 0\n";
-inline const std::string kVersion = "- Version Number: 1.0\nTrying to detach kernel driver\nDevice already detached\n"
-                                    "sending: byte 113\n- Full version 1.0.0\n";
-inline const std::string kIdent = kFound + kVersion;
+// A standard stream of a run: a write-only file (as a pipe or a log file is) read after the run, closed from
+// the start, or a pipe whose reader has gone.
+enum class Stream { File, Closed, BrokenPipe };
 
-// The --debug lines of one code sent to a USB controller (or to output 1 or 2 of an RS232 one).
-std::string sending(unsigned code, int output = 1);
+struct RunOptions {
+    std::string program = TOVRA_CONTROL_BIN;
+    std::string scenario = "device 6666:f100\n";  // the simulated USB world
+    std::vector<std::string> env = {};            // more "NAME=value", which win over the harness's
+    std::string input = "";                       // stdin's contents ...
+    int stdin_fd = -1;                            // ... or this descriptor
+    Stream out = Stream::File, err = Stream::File;
+    bool wrapped = true;  // false: never under the wrapper (the simulated box)
+};
 
-// Bytes as "30 00 01".
-std::string hex(std::string_view bytes);
+struct Result {
+    int status = -1, signal = 0;  // status -1: a signal ended the run
+    std::string out, err;
+    std::string log;  // the simulated USB library's lines
+    double seconds = 0;
+};
 
-// What the USB controllers received, from the simulator's log: the reports in
-// hex without their trailing filler (7a), so that a code's report reads as its
-// RS232 frame; prefixed with the device ("002/001: ") when not 001/001.
-std::string wire(const std::string& log);
+inline std::ostream& operator<<(std::ostream& os, const Result& r)
+{
+    return os << "\n--- status " << r.status << ", signal " << r.signal << ", " << r.seconds << " s\n--- stdout:\n"
+              << r.out << "--- stderr:\n" << r.err << "--- usb log:\n" << r.log << "---\n";
+}
 
-// A pseudo-terminal standing in for a serial line: the program opens path(),
-// the test plays the device on the master side and holds the slave side open
-// too, so that the line stays up when no program has it.
-class Pty {
+// A started run; several may go on at once. Each has a folder of its own for the simulated controllers' lock
+// files unless env names one (TOVRA_SIM_LOCK_DIR): only runs that share it wait for each other.
+class Running {
 public:
-    explicit Pty(bool raw = true);  // not raw: a console as a user has it
-    ~Pty();
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-    const std::string& path() const { return path_; }
-    int slave() const { return slave_; }
-    void send(std::string_view bytes) const;  // from the device to the program
-    // What the program wrote: up to want bytes, until the line is quiet for quiet_ms.
-    std::string received(std::size_t want = SIZE_MAX, int quiet_ms = 20) const;
-    std::string unread() const;  // what the device sent and no one read
-    void hang_up();              // the device goes away
+    Running(const TempDir& dir, std::vector<std::string> args, const RunOptions& options = {})
+        : base_(dir.file("run" + std::to_string(++runs_)))
+    {
+        std::filesystem::create_directory(base_ + ".locks");
+        std::vector<std::string> env = options.env;  // getenv takes the first of two
+        env.insert(env.end(), {"PATH=/usr/bin:/bin", "LC_ALL=C", "LD_PRELOAD=" SIMUSB_LIB,
+                               "TOVRA_SIM_USB=" + write_file(base_ + ".scenario", options.scenario),
+                               "TOVRA_SIM_USB_LOG=" + base_ + ".log", "TOVRA_SIM_LOCK_DIR=" + base_ + ".locks",
+                               "ASAN_OPTIONS=verify_asan_link_order=0"});  // the simulator comes before a sanitizer
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (const std::string in = write_file(base_ + ".in", options.input); options.stdin_fd < 0)
+            posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+        else
+            posix_spawn_file_actions_adddup2(&actions, options.stdin_fd, 0);
+        const int pipes[] = {plan(&actions, 1, options.out, ".out"), plan(&actions, 2, options.err, ".err")};
+        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+        args.insert(args.begin(), options.program);
+        if (std::vector<std::string> words = options.wrapped ? wrapper() : std::vector<std::string>{}; !words.empty()) {
+            words.push_back("--log-file=" + base_ + ".wrapper");
+            args.insert(args.begin(), words.begin(), words.end());
+        }
+        start_ = std::chrono::steady_clock::now();
+        const int error = posix_spawnp(&pid_, args[0].c_str(), &actions, nullptr, c_strings(args).data(),
+                                       c_strings(env).data());
+        posix_spawn_file_actions_destroy(&actions);
+        for (int end : pipes)
+            close(end);
+        EXPECT_EQ(error, 0) << "cannot start " << args[0];
+    }
+    ~Running()  // kills a run that was never finished
+    {
+        if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
+            waitpid(pid_, nullptr, 0);
+    }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+    pid_t pid() const { return pid_; }
+    std::string so_far(const char* stream = ".out") const { return read_file(base_ + stream); }  // or ".err"
+
+    Result finish()
+    {
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        pid_ = -1;
+        const Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0,
+                       so_far(".out"), so_far(".err"), so_far(".log"),
+                       std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count()};
+        EXPECT_EQ(so_far(".wrapper"), "") << "TOVRA_TEST_WRAPPER reported this";
+        return r;
+    }
 
 private:
-    int master_ = -1;
-    int slave_ = -1;
+    // Sets up descriptor fd; returns a pipe's end to close once the run started.
+    int plan(posix_spawn_file_actions_t* actions, int fd, Stream stream, const char* suffix) const
+    {
+        std::array<int, 2> ends{-1, -1};
+        if (stream == Stream::Closed)
+            posix_spawn_file_actions_addclose(actions, fd);
+        else if (stream == Stream::File)
+            posix_spawn_file_actions_addopen(actions, fd, (base_ + suffix).c_str(), O_WRONLY | O_CREAT, 0644);
+        else if (pipe2(ends.data(), O_CLOEXEC) == 0 && close(ends[0]) == 0)
+            posix_spawn_file_actions_adddup2(actions, ends[1], fd);
+        return ends[1];
+    }
+    static std::vector<char*> c_strings(std::vector<std::string>& strings)
+    {
+        std::vector<char*> pointers;
+        for (std::string& s : strings)
+            pointers.push_back(s.data());
+        pointers.push_back(nullptr);
+        return pointers;
+    }
+
+    static inline int runs_ = 0;
+    pid_t pid_ = -1;
+    std::string base_;  // the path of the run's files, without the suffix
+    std::chrono::steady_clock::time_point start_;
+};
+
+inline Result run(const TempDir& dir, const std::vector<std::string>& args, const RunOptions& options = {})
+{
+    return Running(dir, args, options).finish();
+}
+
+// Bytes as "30 00 01".
+inline std::string hex(std::string_view bytes)
+{
+    std::string text;
+    for (unsigned char byte : bytes) {
+        std::array<char, 4> pair{};
+        std::snprintf(pair.data(), pair.size(), text.empty() ? "%02x" : " %02x", byte);
+        text += pair.data();
+    }
+    return text;
+}
+
+// What the USB controllers received, from the simulator's log: the reports in hex without their trailing filler
+// (7a), so that a code's report reads as its RS232 frame; prefixed with the device when not 001/001.
+inline std::string wire(const std::string& log)
+{
+    std::istringstream lines(log);
+    std::string text;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("report out "))  // "report out 001/001: 30 00 01 7a 7a 7a 7a 7a | code 0001 output 1"
+            continue;
+        std::string bytes = line.substr(20, line.find(" | ") - 20);
+        while (bytes.ends_with(" 7a"))
+            bytes.resize(bytes.size() - 3);
+        const std::string device = line.substr(11, 7);
+        text += (text.empty() ? "" : " ") + (device == "001/001" ? "" : device + ": ") + bytes;
+    }
+    return text;
+}
+
+// A pseudo-terminal standing in for a serial line: the program opens path(), the test plays the device on the
+// master side and holds the slave side open too, so that the line stays up when no program has it.
+class Pty {
+public:
+    explicit Pty(bool raw = true)  // not raw: a console as a user has it
+    {
+        termios settings{};
+        EXPECT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
+        fcntl(master_, F_SETFD, FD_CLOEXEC);
+        fcntl(slave_, F_SETFD, FD_CLOEXEC);
+        path_ = ptsname(master_);
+        tcgetattr(slave_, &settings);
+        if (raw)
+            cfmakeraw(&settings);  // nothing the line discipline does may alter a byte
+        tcsetattr(slave_, TCSANOW, &settings);
+    }
+    ~Pty()
+    {
+        hang_up();
+        close(slave_);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    const std::string& path() const { return path_; }
+    int slave() const { return slave_; }
+    void send(std::string_view text) const { EXPECT_EQ(write(master_, text.data(), text.size()), std::ssize(text)); }
+    // What the program wrote: up to want bytes, until the line is quiet for quiet_ms.
+    std::string received(std::size_t want = SIZE_MAX, int quiet = 20) const { return drain(master_, want, quiet); }
+    std::string unread() const { return drain(slave_, SIZE_MAX, 0); }  // what the device sent and no one read
+    void hang_up() { close(std::exchange(master_, -1)); }  // the device goes away
+
+private:
+    static std::string drain(int fd, std::size_t want, int quiet_ms)
+    {
+        std::string bytes;
+        std::array<char, 4096> chunk{};
+        pollfd ready{fd, POLLIN, 0};
+        for (ssize_t n = 0; bytes.size() < want && poll(&ready, 1, quiet_ms) == 1 && (ready.revents & POLLIN);) {
+            if ((n = read(fd, chunk.data(), std::min(chunk.size(), want - bytes.size()))) <= 0)
+                break;
+            bytes.append(chunk.data(), static_cast<std::size_t>(n));
+        }
+        return bytes;
+    }
+
+    int master_ = -1, slave_ = -1;
     std::string path_;
 };
 

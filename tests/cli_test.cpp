@@ -1,0 +1,571 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// tovra-control, one row per run: the command line, the simulated controller, what the box has sent, and all
+// the run shows: both streams, the status, what reached the controller, what the log file got. Then the fixed
+// waits, the simulated box, runs that share a controller or a port, and tovra-terminal.
+#include "harness.h"
+#include "sim/gnome_packet.h"
+
+namespace {
+
+using namespace cli;
+
+const std::string kBin = TOVRA_CONTROL_BIN;
+
+std::string usage()
+{
+    std::string text =
+        "%s syntax:\n"
+        "[--controller <usb controller number - 1 for 1st controller connected on system, 2 for second, ...>]\n"
+        "[--scontroller <serial device tovra controller is connected to>]\n"
+        "[--output <output number, as labled on the controller>]\n[--sky] - tell --channel to send normal sky codes\n"
+        "[--sky+] - tell --channel to send sky+ codes\n[--sky+hd] - tell --channel to send sky+hd codes\n"
+        "[--setup] - send compiled in setup command to tovra-control\n[--debug] - print debug output\n"
+        "[--log <logfile name>] - log output to file\n"
+        "[--channel <x>] Change to channel 'x' - sends 'Sky', channel num, wait 2 secs,\n"
+        "          'Backup'. Channel number may contain S (services), D (down),\n"
+        "          X (select) to allow selection of 'other' channels\n"
+        "[--feedback <serial port>] For channel change commands send using\n"
+        "          --channel, wait for feedback from the sky box on given serial\n          port. eg. /dev/ttyS0\n"
+        "<cmd1> <cmd2> <cmd3> ... - any number of 4 digit control codes\n\nExamples:\n\n"
+        "send channel 123 to sky digibox on usb controller 1, output 1:\n"
+        "%s --controller 1 --output 1 0001 0002 0003\n\nsend channel 356 to sky+ on usb controller 1, output 2:\n"
+        "%s --controller 1 --output 2 0C03 0C05 0C06\n\n"
+        "send complete sequence to change to channel 123 on a Sky Box:\n%s --sky --channel 123\n\n"
+        "send complete sequence to change to channel 123 on a Sky+ Box:\n%s --sky+ --channel 123\n\n"
+        "send complete sequence to change to channel 123 on a Sky+ Box,\n"
+        "using an RS232 controller connected to ttyS0:\n%s --scontroller /dev/ttyS0 --sky+ --channel 123\n\n"
+        "send complete sequence to change to channel 123 on a Sky+ Box and\n"
+        "wait for feedback from the sky box to confirm the channel change was ok:\n"
+        "%s --sky+ --feedback /dev/ttyS0 --channel 123\n\n";
+    for (std::size_t at; (at = text.find("%s")) != std::string::npos;)
+        text.replace(at, 2, kBin);
+    return text;
+}
+
+// What --debug prints first for the default controller: the search, then the identification.
+const std::string kFound = "Found device: 6666-f100\nFound tovra control num 0\n";
+const std::string kVersion = "- Version Number: 1.0\nTrying to detach kernel driver\nDevice already detached\n"
+                             "sending: byte 113\n- Full version 1.0.0\n";
+const std::string kIdent = kFound + kVersion;
+
+// The --debug lines of one code sent to output 1 or 2, of a USB or an RS232 controller.
+std::string sending(unsigned code, int output = 1)
+{
+    std::array<char, 128> text{};
+    std::snprintf(text.data(), text.size(),
+                  "sending code %04x to output %d\nsending cmd %04x to output %d: bytes %d, %u, %u\n", code, output,
+                  code, output, '0' + output - 1, code >> 8, code & 0xFF);
+    return text.data();
+}
+
+std::string parser(const std::string& diagnostic) { return kBin + ": " + diagnostic + "\n" + usage(); }
+std::string out_of_range(const std::string& shown) { return "output number '" + shown + "' out of range.\n"; }
+std::string bad_controller(std::string n) { return "controller number '" + n + "' out of range: use 1 to 255\n"; }
+
+const std::string kSerialHint = "If you are using a serial controller please specify the port it is connected to "
+                                "use the --scontroller command line switch.\n";
+
+std::string unable(int index)  // the serial controller's hint only for the first controller
+{
+    return "unable to find USB tovra controller number " + std::to_string(index) +
+           "\nPlease check the controller is connected.\n" + (index == 0 ? kSerialHint : "");
+}
+
+std::string not_found(int found, int index)
+{
+    return "tovra_usb_finddevice(" + std::to_string(found) + ") failed to find device 6666-f100\n" + unable(index);
+}
+
+const std::string kHint = "The USB controller is not writable for this user: install the tovra-control udev rules, "
+                          "join the plugdev group (or log in locally), then unplug and replug the controller.\n";
+
+std::string failed(const std::string& call, const std::string& error, const std::string& caller = "sendcommand")
+{
+    return call + " failed: " + error + "\ntovra_usb_" + caller + " failed: " + error + "\n";
+}
+
+std::string packet(std::initializer_list<GnomeField> fields) { return gnome_encodePacket(fields); }
+std::string success(const std::string& channel) { return "Tuning successful, channel '" + channel + "' selected\n"; }
+std::string failure(std::string channel) { return "Tuning failed, channel '" + channel + "' selected\nFailed\n"; }
+
+// The keys of a confirmed change on a Sky+ box: Sky, the digits, 9 and Backup (after the version query).
+std::string confirmed(std::string_view channel, bool debug = false)
+{
+    std::string keys = debug ? "usb: 71 30 0c 80" : "usb: 30 0c 80";
+    for (char digit : channel)
+        keys += std::string(" 30 0c 0") + digit;
+    return keys + " 30 0c 09 30 0c 83";
+}
+
+const std::string kCtl = "device 6666:f100 ";  // the one controller, its settings follow
+const std::string kCrowd = "device 1234:5678\ndevice 6666:f101\ndevice 6666:f100\n"
+                           "bus\ndevice 6666:f100\ndevice 0001:f100\ndevice 6666:f100\n";
+const std::string kDebugThenWriteFailure =
+    kIdent + sending(0x0001) + failed("usb_interrupt_write", "Connection timed out");
+
+struct Case {
+    std::vector<std::string> args;  // "@dir": the row's folder; "@pty": a serial line; "@link": a link to it
+    int status;
+    std::string out;
+    std::string err;
+    std::string wire;  // "usb:" and the reports (see wire) when the USB library was used; "pty:" and the bytes
+    std::string scenario = "device 6666:f100\n";
+    std::string logged = "";  // what @dir/log got after "earlier run\n"
+    Stream out_to = Stream::File, err_to = Stream::File;
+    std::string line = "";    // what the box has sent on the serial line when the run starts
+    std::string unread = "";  // what of that is left
+};
+
+// A change on a Sky+ box confirmed from what the box sent; it sent more after that.
+Case confirm(std::string channel, std::string box, int status, std::string out, std::string more = "",
+             bool debug = false)
+{
+    std::vector<std::string> args{"--sky+", "--feedback", "@pty", "--channel", channel};
+    if (debug)
+        args.insert(args.begin(), "--debug");
+    return {args, status, out, "", confirmed(channel, debug), kCtl, "", Stream::File, Stream::File, box + more, more};
+}
+
+std::vector<Case> cases()
+{
+    std::vector<Case> table{
+        // The command line.
+        {{}, 1, "", usage(), ""},
+        {{"--bogus", "0001"}, 1, "", parser("unrecognized option '--bogus'"), ""},
+        {{"--s", "0001"}, 1, "", parser("option '--s' is ambiguous; possibilities: '--scontroller' '--setup' '--sky' "
+                                        "'--sky+' '--sky+hd'"), ""},
+        {{"0001", "--output"}, 1, "", parser("option '--output' requires an argument"), ""},
+        {{"0001", "0002", "--out", "3"}, 0, "", "", "usb: 43 02 00 01 43 02 00 02"},
+        {{"--output", "16", "--output", "1", "0001"}, 1, out_of_range("16"), usage(), ""},
+        {{"--output", "4294967297", "0001"}, 1, out_of_range("4294967297"), usage(), ""},
+        {{"--box", "15", "0001"}, 1, out_of_range("16"), usage(), ""},
+        {{"--box", "4294967296", "0001"}, 1, out_of_range("4294967297"), usage(), ""},
+        {{"--controller", "0", "0001"}, 1, "", bad_controller("0"), ""},
+        {{"--controller", "256", "0001"}, 1, "", bad_controller("256"), ""},
+        {{"--controller", "4294967297"}, 1, "", bad_controller("4294967297"), ""},
+        {{"--controller", "255", "0001"}, 1, "", not_found(1, 254), "usb:"},
+
+        // Codes, and the reports that carry them.
+        {{"--output", "15", "FFFE"}, 0, "", "", "usb: 43 0e ff fe"},
+        {{"--", "c03", "0X0c03", "+0C03zz", " \t\r0C03", "0x", "0xg", "-0", "000000FFFE", "aF09", "fA"}, 0, "", "",
+         "usb: 30 0c 03 30 0c 03 30 0c 03 30 0c 03 30 00 00 30 00 00 30 00 00 30 ff fe 30 af 09 30 00 fa"},
+        {{"--debug", "--output", "5", "0C05", "0001"}, 0,
+         kIdent + "sending code 0c05 to output 5\nsending cmd 0c05 to output 5: bytes 67, 4, 12\n"
+                  "sending code 0001 to output 5\nsending cmd 0001 to output 5: bytes 67, 4, 0\n", "",
+         "usb: 71 43 04 0c 05 43 04 00 01"},
+
+        // Identification.
+        {{"--debug"}, 0,
+         kFound + "- Manufacturer : Tovra Ltd\n- Product : USB remote\n- Serial Number: A0042\n- Version Number: 1.16\n"
+                  "Trying to detach kernel driver\ndetach successful\nsending: byte 113\n- Full version 1.2.255\n",
+         "", "usb: 71",
+         kCtl + R"(release=0110 manufacturer="Tovra Ltd" product="USB remote" serial="A0042" version=1.2.255 )"
+                "detach=ok"},
+        {{"--debug", "0001", "0002"}, 0,
+         kFound + "- Unable to fetch manufacturer string\n- Unable to fetch product string\n"
+                  "- Unable to fetch serial number string\n- Version Number: 10.0\nTrying to detach kernel driver\n"
+                  "Detach failed: Device or resource busy[16]\nContinueing anyway\nsending: byte 113\n" +
+             sending(0x0001) + sending(0x0002),
+         "usb_interrupt_read failed: Connection timed out\n", "usb: 71 30 00 01 30 00 02",
+         kCtl + R"(manufacturer=fail product="" serial=fail release=0a00 detach=EBUSY reply=fail)"},
+        // A short transfer sets no error of its own: errno is still the one of the detach.
+        {{"0001", "0002", "0003"}, 1, "", failed("usb_interrupt_write", "No data available"), "usb: 30 00 01 30 00 02",
+         kCtl + "write_short=3:7"},
+
+        // Which controller: the Nth with the controller's ids, in bus order.
+        {{"--debug", "--controller", "2", "0001"}, 0,
+         "Found device: 1234-5678\nFound device: 6666-f101\n" + kFound +
+             "Found device: 6666-f100\nFound tovra control num 1\n" + kVersion + sending(0x0001),
+         "", "usb: 002/001: 71 002/001: 30 00 01", kCrowd},
+        {{"--controller", "3", "0001"}, 0, "", "", "usb: 002/003: 30 00 01", kCrowd},
+        {{"0001"}, 1, "", not_found(0, 0), "usb:", ""},
+
+        // Failures on the way to the controller.
+        {{"0001"}, 1, "", "usb_open failed: Permission denied\n" + unable(0) + kHint, "usb:", kCtl + "open=EACCES"},
+        {{"0001"}, 1, "", failed("usb_set_configuration", "Device or resource busy"), "usb:", kCtl + "setconfig=EBUSY"},
+        {{"0001"}, 1, "", failed("usb_claim_interface", "Permission denied") + kHint, "usb:", kCtl + "claim=EACCES"},
+        {{"0001"}, 1, "", failed("usb_set_configuration", "Operation not permitted") + kHint, "usb:",
+         kCtl + "access=readonly"},
+        {{"0001", "0002", "0003"}, 1, "", failed("usb_interrupt_write", "Input/output error"), "usb: 30 00 01",
+         kCtl + "write_fail=2:EIO"},
+
+        // The set-up block.
+        {{"--setup", "0C03"}, 0, "", "", "usb: 73 4b 96 96 05 dc 0a 8b 75 01 30 0c 03"},
+        {{"--setup", "--debug", "--box", "1", "0001"}, 0, kIdent + sending(1, 2), "",
+         "usb: 71 74 4b 96 96 05 dc 0a 8b 76 01 31 00 01"},
+        {{"--setup", "--output", "3"}, 1, "", "Setup can only be sent to output 1 or 2, not output 3.\n", "usb:"},
+        {{"--setup"}, 1, "", failed("usb_claim_interface", "Permission denied", "sendconfig") + kHint, "usb:",
+         kCtl + "claim=EACCES"},
+
+        // An RS232 controller.
+        {{"--debug", "--scontroller", "@pty", "--output", "5", "0C05"}, 0,
+         "sending code 0c05 to output 5\nsending cmd 0c05 to output 5: bytes 67, 4, 12, 5\n", "", "pty: 43 04 0c 05"},
+        {{"--debug", "--scontroller", "@pty", "--controller", "0", "--output", "2", "0C05"}, 0, sending(0x0C05, 2), "",
+         "pty: 31 0c 05"},
+        {{"--scontroller", "@dir/none", "0001"}, 1, "",
+         "@dir/none: No such file or directory\nOpening serial port failed: No such file or directory\n", ""},
+        {{"--setup", "--scontroller", "@pty"}, 1, "", "Configuration sending not supported for serial devices.\n", ""},
+
+        // The log file and the standard streams.
+        {{"--log", "@dir/log", "--debug", "0001"}, 1, "", "", "usb: 71", kCtl + "write_fail=2", kDebugThenWriteFailure},
+        {{"--log", "@dir/log", "--debug", "0001"}, 1, "", "", "usb: 71", kCtl + "write_fail=2", kDebugThenWriteFailure,
+         Stream::Closed},
+        {{"--log", "@dir/log", "--debug", "0001"}, 1, "", "", "usb: 71", kCtl + "write_fail=2", kDebugThenWriteFailure,
+         Stream::File, Stream::Closed},
+        {{"--log", "@dir/log", "0001"}, 1, "", "", "usb:", kCtl + "claim=EACCES",
+         failed("usb_claim_interface", "Permission denied") + kHint},
+        {{"--log", "@dir/none/log", "0001"}, 1, "",
+         "opening log file @dir/none/log for writing failed: No such file or directory\n", ""},
+        {{"--scontroller", "@pty", "--debug", "0001"}, 0, "", "", "pty: 30 00 01", "", "", Stream::Closed},
+        {{"--scontroller", "@pty", "0001", "zz"}, 1, "", "", "pty: 30 00 01", "", "", Stream::File, Stream::Closed},
+        {{"--debug", "0001", "0002"}, 0, "", "", "usb: 71 30 00 01 30 00 02", kCtl, "", Stream::BrokenPipe},
+
+        // Channel changes: the keys, then Backup 2 s after the last one.
+        {{"--channel", "123"}, 0, "", "", "usb: 30 00 80 30 00 01 30 00 02 30 00 03 30 00 83"},
+        {{"--sky+hd", "--output", "5", "--channel", "90"}, 0, "", "",
+         "usb: 43 04 5c 80 43 04 5c 09 43 04 5c 00 43 04 5c 83"},
+        // The last box option wins; other words are no codes here.
+        {{"--sky+hd", "--sky", "--channel", "S2X", "zz", "0001"}, 0, "", "",
+         "usb: 30 00 80 30 00 7e 30 00 02 30 00 5c 30 00 83"},
+        {{"--channel", ""}, 0, "", "", "usb: 30 00 80 30 00 83"},
+        {{"--scontroller", "@pty", "--sky+", "--channel", "101"}, 0, "", "",
+         "pty: 30 0c 80 30 0c 01 30 0c 00 30 0c 01 30 0c 83"},
+        {{"--debug", "--sky+", "--channel", "12"}, 0,
+         kIdent + "sending channel '12'\n" + sending(0x0C80) + sending(0x0C01) + sending(0x0C02) +
+             "Waiting 2000 ms...\n" + sending(0x0C83),
+         "", "usb: 71 30 0c 80 30 0c 01 30 0c 02 30 0c 83"},
+        // Not a plain number: the feedback port is opened, and never read.
+        {{"--sky+", "--feedback", "@pty", "--channel", "D9"}, 0, "", "", "usb: 30 0c 80 30 0c 59 30 0c 09 30 0c 83",
+         kCtl, "", Stream::File, Stream::File, packet({{"CE00", "999"}}), packet({{"CE00", "999"}})},
+
+        // Channel changes that end before the first key.
+        {{"--chan", "zz"}, 1, "", "Invalid channel number 'zz'\n", "usb:"},
+        {{"--debug", "--channel", "12a"}, 1, kIdent + "sending channel '12a'\n", "Invalid channel number '12a'\n",
+         "usb: 71"},
+        {{"--feedback", "@dir/none", "--channel", "1s"}, 1, "", "Invalid channel number '1s'\n", "usb:"},
+        {{"--feedback", "@dir/none", "--channel", "101"}, 1, "",
+         "@dir/none: No such file or directory\nOpening feedback serial port failed: No such file or directory\n",
+         "usb:"},
+        {{"--feedback", "@dir/none", "0C05"}, 0, "", "", "usb: 30 0c 05"},
+        {{"--scontroller", "@pty", "--feedback", "@link", "--channel", "1"}, 1, "",
+         "The feedback port @link is also the serial controller's port; the box's reports need a port of their own.\n",
+         ""},
+
+        // Confirmed changes: the verdict from the box's reports.
+        confirm("101",
+                packet({{"CE00", "1--"}}) + packet({{"SSCN", "101"}, {"SSCN", "10"}, {"SSCA", "Sky One"}}) +
+                    packet({{"PUCP", "No card"}, {"PUSP", "Low signal"}, {"XXXX", "102"}, {"ce00", "102"}}) +
+                    packet({{"CE01", "102"}, {"CE00", "10-"}, {"CE00", "101"}}),
+                0,
+                "Current channel '101' [correct]\nCurrent channel '10' [incorrect]\nChannel description 'Sky One'\n"
+                "Error 'No card'\nError 'Low signal'\n" + success("101")),
+        confirm("101", packet({{"CE00", "100"}}), 1, failure("100"), packet({{"CE00", "101"}})),
+        confirm("0101", packet({{"CE00", "\x7F" "101"}}), 0, success("0101")),
+        confirm("001", packet({{"CE00", "\x7F" "01"}}), 1, failure("\x7F" "01")),
+        confirm("101", packet({{"CEER", "No signal"}}), 1, "Channel error: No signal\nFailed\n"),
+        confirm("101", packet({{"CEER", "Busy"}, {"CE00", "101"}}), 0, "Channel error: Busy\n" + success("101")),
+        confirm("101", packet({{"CE00", "101"}, {"CEER", "Busy"}}), 1,
+                success("101") + "Channel error: Busy\nFailed\n"),
+        confirm("10234", packet({{"CE00", "1023-"}, {"CE00", "10234"}}), 0, success("10234")),
+        confirm("10234", packet({{"CE00", "102345"}}), 1, failure("102345")),
+        confirm("", packet({{"CE00", "-"}, {"CE00", ""}}), 0, success("")),
+        confirm("1", packet({{"SSCN", "\xE9t\xE9"}, {"CE00", "1"}}), 0,
+                kIdent + "sending channel '1'\n" + sending(0x0C80) + sending(0x0C01) + sending(0x0C09) +
+                    sending(0x0C83) + "SSCN : \xE9t\xE9 [3 -23]\nCurrent channel '\xE9t\xE9' [incorrect]\n" +
+                    "CE00 : 1 [1 49]\n" + success("1"), "", true),
+    };
+    // A word that is no code ends the run, after the codes before it went out.
+    for (const std::string word : {"", "zz", "-1", "FFFF", "FFFE0", "100000000", "-FFFF0002", "FFFFFFFFFFFFFFFF"})
+        table.push_back({{"--", "0001", word, "0002"}, 1, "", "Invalid command code: '" + word + "'\n",
+                         "usb: 30 00 01"});
+    return table;
+}
+
+// One row's run, with a folder and a serial line of its own.
+struct Trial {
+    explicit Trial(const Case& row) : c(row)
+    {
+        std::filesystem::create_symlink(line.path(), dir.file("l"));
+        dir.write("log", "earlier run\n");
+        line.send(c.line);
+        std::vector<std::string> args;
+        std::ranges::transform(c.args, std::back_inserter(args), [this](const std::string& arg) { return subst(arg); });
+        // Options and codes mix whatever the caller's environment says.
+        started.emplace(dir, args, RunOptions{.scenario = c.scenario, .env = {"POSIXLY_CORRECT=1"},
+                                              .out = c.out_to, .err = c.err_to});
+    }
+
+    std::string subst(std::string text) const
+    {
+        for (const auto& [key, value] : {std::pair{"@dir", dir.path}, {"@pty", line.path()}, {"@link", dir.file("l")}})
+            for (std::size_t at; (at = text.find(key)) != std::string::npos;)
+                text.replace(at, std::string_view(key).size(), value);
+        return text;
+    }
+
+    void check()
+    {
+        SCOPED_TRACE(::testing::PrintToString(c.args) + " on " + c.scenario);
+        const Result r = started->finish();
+        EXPECT_EQ(r.status, c.status) << r;
+        EXPECT_EQ(r.out, subst(c.out));
+        EXPECT_EQ(r.err, subst(c.err)) << r;
+        const std::string sent = wire(r.log), serial = hex(line.received());
+        const std::string usb = r.log.empty() ? "" : "usb:" + (sent.empty() ? "" : " " + sent);
+        EXPECT_EQ(usb + (serial.empty() ? "" : "pty: " + serial), c.wire) << r;
+        EXPECT_EQ(line.unread(), c.unread) << "read from the line";
+        EXPECT_EQ(read_file(dir.file("log")), "earlier run\n" + subst(c.logged));
+        EXPECT_EQ(r.log.find("usb_close(") != r.log.npos, c.status == 0 && !r.log.empty()) << "released the controller";
+        const bool waits = !c.status && std::ranges::count(c.args, "--channel") && c.out.find("Tuning") == c.out.npos;
+        EXPECT_GE(r.seconds, waits ? 2.0 : 0.0) << "a change without a verdict ends with Backup 2 s after the last key";
+    }
+
+    const Case& c;
+    TempDir dir;
+    Pty line;
+    std::optional<Running> started;
+};
+
+TEST(Control, Table)
+{
+    const std::vector<Case> table = cases();
+    std::deque<Trial> changes;  // channel changes may wait 2 s: they run side by side
+    for (const Case& c : table) {
+        if (std::ranges::count(c.args, "--channel"))
+            changes.emplace_back(c);
+        else
+            Trial(c).check();
+    }
+    for (Trial& t : changes)
+        t.check();
+}
+
+// The one test that waits out the 10-second deadline.
+TEST(Control, ConfirmationDeadline)
+{
+    TempDir dir;
+    Pty silent;
+    const Result r = run(dir, {"--sky+", "--feedback", silent.path(), "--channel", "101"});
+    EXPECT_EQ(r.status, 1) << r;
+    EXPECT_EQ(r.out, "select timed out\nFailed reading response from sky box.\n");
+    EXPECT_EQ("usb: " + wire(r.log), confirmed("101"));
+    EXPECT_GT(r.seconds, 8.5);
+    EXPECT_LT(r.seconds, 11.5 * time_scale());
+}
+
+// End to end with the simulated box: over USB, over an RS232 controller, and a box going away mid-report.
+TEST(Control, SimulatedBox)
+{
+    TempDir dir;
+    Pty quiet;  // the box's stdin
+    const std::string tuned = success("101") + "Current channel '101' [correct]\n";
+    for (const auto& [options, serial, out] :
+         {std::tuple{std::vector<std::string>{"--quiet"}, false, tuned}, {{"--quiet"}, true, tuned},
+          {{"--quiet", "--hangup-after", "20"}, false, std::string("Failed reading response from sky box.\n")}}) {
+        Running box(dir, options, {.program = SKYBOX_BIN, .stdin_fd = quiet.slave(), .wrapped = false});
+        std::string start, key, port, controller, keys;
+        ASSERT_TRUE(eventually([&] { return (start = box.so_far()).ends_with("ready\n"); })) << start;
+        std::istringstream(start) >> key >> port >> key >> controller >> key >> keys;
+        std::vector<std::string> args{"--sky+", "--feedback", port, "--channel", "101"};
+        if (serial)
+            args.insert(args.begin(), {"--scontroller", controller});
+        const Result r = run(dir, args, {.env = {"TOVRA_SIM_BOX=" + keys}});
+        EXPECT_EQ(r.status, out == tuned ? 0 : 1) << r;
+        EXPECT_EQ(r.out, out);
+        kill(box.pid(), SIGTERM);
+        box.finish();
+    }
+}
+
+// ---- Runs that share a controller or a port take turns ----
+
+std::string waiting(const std::string& what) { return "Waiting for another run using " + what + "\n"; }
+
+// With --debug a run that waits says so.
+TEST(Lock, RunsOnOneControllerTakeTurnsRunsOnTwoOverlap)
+{
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("locks"));
+    const RunOptions one{.env = {"TOVRA_SIM_LOCK_DIR=" + dir.path, "TOVRA_SIM_USB_LOG=" + dir.file("usb.log")}};
+    const RunOptions two{.scenario = "device 6666:f100\nbus\ndevice 6666:f100\n",
+                         .env = {"TOVRA_SIM_LOCK_DIR=" + dir.file("locks")}};
+    Running a(dir, {"--debug", "--output", "1", "--channel", "12"}, one);
+    Running b(dir, {"--debug", "--output", "2", "--sky+", "--channel", "34"}, one);
+    Running c(dir, {"--debug", "--controller", "1", "--channel", "1"}, two);
+    Running d(dir, {"--debug", "--controller", "2", "--channel", "2"}, two);
+    const Result ra = a.finish(), rb = b.finish(), rc = c.finish(), rd = d.finish();
+    EXPECT_EQ(ra.status + rb.status + rc.status + rd.status, 0) << ra << rb << rc << rd;
+    EXPECT_EQ((rc.out + rd.out).find("Waiting for"), std::string::npos);
+    // Exactly one of a and b waited, and the other's keys all went out first.
+    const bool b_waited = rb.out.find(waiting("USB controller 001/001")) != std::string::npos;
+    EXPECT_NE(ra.out.find(waiting("USB controller 001/001")) != std::string::npos, b_waited);
+    const std::string keys_a = "71 30 00 80 30 00 01 30 00 02 30 00 83";
+    const std::string keys_b = "71 31 0c 80 31 0c 03 31 0c 04 31 0c 83";
+    EXPECT_EQ(wire(read_file(dir.file("usb.log"))), b_waited ? keys_a + " " + keys_b : keys_b + " " + keys_a);
+}
+
+// The one test that waits out the 30-second bound, on the controller's device
+// node: the lock of last resort when the lock folder cannot be used. Without
+// the node either, a run goes on unlocked, and says why.
+TEST(Lock, GivesUpWhenTheControllerStaysBusy)
+{
+    TempDir dir;
+    const RunOptions options{
+        .env = {"TOVRA_SIM_LOCK_DIR=" + dir.write("not-a-folder", ""), "TOVRA_SIM_USB_DEVDIR=" + dir.path}};
+    std::filesystem::create_directory(dir.file("001"));
+    const int node = open(dir.write("001/001", "").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(node, LOCK_EX), 0);
+    Result r = run(dir, {"--debug", "0001"}, options);
+    close(node);
+    EXPECT_EQ(r.status, 1) << r;
+    EXPECT_EQ(r.out, kFound + waiting("USB controller 001/001"));
+    EXPECT_EQ(r.err, "USB controller 001/001 is still in use by another run after 30 seconds, giving up.\n");
+    EXPECT_EQ(wire(r.log), "");
+    EXPECT_GE(r.seconds, 30.0);
+
+    std::filesystem::remove(dir.file("001/001"));
+    r = run(dir, {"0001"}, options);
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.err, "warning: cannot lock USB controller 001/001 (Not a directory); runs at the same time may "
+                     "interfere.\n");
+    EXPECT_EQ(wire(r.log), "30 00 01");
+}
+
+// A run waits for whoever holds its ports: another program on the
+// controller's line, then tovra-terminal on the box's.
+TEST(Lock, PortsWaitForTheirHolders)
+{
+    TempDir dir;
+    Pty line, box, quiet;
+    const int held = open(line.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    Running terminal(dir, {box.path()}, {.program = TOVRA_TERMINAL_BIN, .stdin_fd = quiet.slave()});
+    ASSERT_TRUE(eventually([&] { return !terminal.so_far(".err").empty(); }));
+    Running run(dir, {"--debug", "--sky+", "--scontroller", line.path(), "--feedback", box.path(), "--channel", "1"});
+    const std::string first = waiting("serial port " + line.path());
+    EXPECT_TRUE(eventually([&] { return run.so_far() == first; })) << run.so_far();
+    close(held);
+    const std::string second = "sending channel '1'\n" + waiting("feedback port " + box.path());
+    EXPECT_TRUE(eventually([&] { return run.so_far() == first + second; })) << run.so_far();
+    kill(terminal.pid(), SIGTERM);
+    EXPECT_EQ(terminal.finish().signal, SIGTERM);
+    box.send(gnome_encodePacket({{"CE00", "1"}}));
+    const Result r = run.finish();
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.out, first + second + sending(0x0C80) + sending(0x0C01) + sending(0x0C09) + sending(0x0C83) +
+                         "CE00 : 1 [1 49]\nTuning successful, channel '1' selected\n");
+    EXPECT_EQ(hex(line.received()), "30 0c 80 30 0c 01 30 0c 09 30 0c 83");
+}
+
+// ---- tovra-terminal: the test types on a file, or on a second pseudo-terminal as the console ----
+
+const std::string kTerminalUsage =
+    "Usage: tovra-terminal <port> [speed]\n       tovra-terminal --help\n\n"
+    "Interactive terminal on a serial port, 8 data bits, no parity, 1 stop bit.\n"
+    "Every typed byte is sent at once and announced as \"Send <value>\"; received\n"
+    "bytes are shown as they are, CR and LF as [CR] and [LF], other\nnon-printable bytes as [XX] in hexadecimal.\n\n"
+    "  port   the serial device, such as /dev/ttyS0 or /dev/ttyUSB0\n"
+    "  speed  300, 9600, 19200, 57600 or 115200 bits per second (default 57600)\n\n"
+    "Press Ctrl-] to leave. The terminal also ends at the end of its input\n"
+    "or of the port's. Exit status: 0 when it ended so and the console was\n"
+    "restored, 1 when it ended through an error or the port is in use.\n";
+
+struct Session {
+    std::vector<std::string> args;  // "@pty": the device's line
+    std::string typed;              // "/": a stdin that cannot be read
+    int status;
+    std::string out;
+    std::string err;        // "@pty" stands for the line's path
+    std::string sent = "";  // what the device received
+    bool held = false;      // another program holds the line's lock
+};
+
+TEST(Terminal, Sessions)
+{
+    const std::string connected = "Connected to @pty at 57600 baud; press Ctrl-] to leave\n";
+    std::string failures = connected;
+    for (int i = 0; i < 10; ++i)
+        failures += "read(stdin): Is a directory\n";
+    const Session table[] = {
+        {{"--help"}, "", 0, kTerminalUsage, ""},
+        {{"@pty"}, "a", 1, "", "tovra-terminal: @pty is in use by another program\n", "", true},
+        {{"@pty", "9600"}, "a\xff", 0, "\nSend 97\n\nSend 255\n",
+         "Connected to @pty at 9600 baud; press Ctrl-] to leave\nGot EOF on stdin\n", "a\xff"},
+        {{"@pty"}, "xy\x1dz", 0, "\nSend 120\n\nSend 121\n\nSend 29\n", connected + "\nGot escape char, exitting\n",
+         "xy"},
+        {{"@pty"}, "/", 1, "", failures + "Reading stdin failed 10 times in a row, giving up\n"},
+    };
+    const int folder = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (const Session& s : table) {
+        TempDir dir;
+        Pty line;
+        std::vector<std::string> args = s.args;
+        std::replace(args.begin(), args.end(), std::string("@pty"), line.path());
+        SCOPED_TRACE(testing::PrintToString(args));
+        const int other = open(line.path().c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+        EXPECT_EQ(flock(other, s.held ? LOCK_EX : LOCK_UN), 0);
+        const Result r =
+            run(dir, args, {.program = TOVRA_TERMINAL_BIN, .input = s.typed, .stdin_fd = s.typed == "/" ? folder : -1});
+        close(other);
+        std::string err = s.err;
+        for (std::size_t at; (at = err.find("@pty")) != std::string::npos;)
+            err.replace(at, 4, line.path());
+        EXPECT_EQ(r.status, s.status) << r;
+        EXPECT_EQ(r.out, s.out);
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(line.received(), s.sent);
+    }
+    close(folder);
+}
+
+// The line takes some 20 kB; the rest waits until the device reads.
+TEST(Terminal, WaitsForAFullLineAndLosesNothing)
+{
+    TempDir dir;
+    Pty line;
+    std::string typed;
+    for (int i = 0; i < 65536; ++i)
+        typed += static_cast<char>('a' + i % 26);
+    Running run(dir, {line.path()}, {.program = TOVRA_TERMINAL_BIN, .input = typed});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::string sent = line.received(typed.size(), static_cast<int>(5000 * time_scale()));
+    const Result r = run.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), "Got EOF on stdin\n");  // after the connected line
+    EXPECT_TRUE(sent == typed) << sent.size() << " bytes arrived";
+}
+
+// Received bytes show at once, in the order they came. The console loses line
+// editing and echo while the terminal runs, and gets them back however it
+// ends: the escape byte (0), the line going away (-1), or a signal.
+class Console : public ::testing::TestWithParam<int> {};
+
+TEST_P(Console, IsRestored)
+{
+    TempDir dir;
+    Pty line, console(false);
+    termios before{}, during{}, after{};
+    tcgetattr(console.slave(), &before);
+    Running run(dir, {line.path()}, {.program = TOVRA_TERMINAL_BIN, .stdin_fd = console.slave()});
+    EXPECT_TRUE(eventually([&] { return tcgetattr(console.slave(), &during) == 0 && !(during.c_lflag & ICANON); }));
+    EXPECT_EQ(during.c_lflag, before.c_lflag & ~(ICANON | ECHO));
+    line.send("A\rB\nC\x01" "D");
+    EXPECT_TRUE(eventually([&] { return run.so_far() == "A[CR]B[LF]\nC[01]D"; })) << run.so_far();
+    if (GetParam() == 0)
+        console.send("\x1d");
+    else if (GetParam() < 0)
+        line.hang_up();
+    else
+        kill(run.pid(), GetParam());
+    const Result r = run.finish();
+    EXPECT_EQ(r.signal, std::max(GetParam(), 0)) << r;
+    EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), GetParam() == 0  ? "\nGot escape char, exitting\n"
+                                                   : GetParam() < 0 ? "Got EOF on serial port\n"
+                                                                    : "");
+    tcgetattr(console.slave(), &after);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, Console, ::testing::Values(0, -1, SIGINT, SIGTERM, SIGHUP));
+
+}  // namespace
