@@ -92,8 +92,7 @@ struct RunOptions {
 
 struct Result {
     int status = -1, signal = 0;  // status -1: a signal ended the run
-    std::string out, err;
-    std::string log;  // the simulated USB library's lines
+    std::string out, err, log;  // log: the simulated USB library's lines
     double seconds = 0;
 };
 
@@ -111,11 +110,13 @@ public:
         : base_(dir.file("run" + std::to_string(++runs_)))
     {
         std::filesystem::create_directory(base_ + ".locks");
-        std::vector<std::string> env = options.env;  // getenv takes the first of two
-        env.insert(env.end(), {"PATH=/usr/bin:/bin", "LC_ALL=C", "LD_PRELOAD=" SIMUSB_LIB,
-                               "TOVRA_SIM_USB=" + write_file(base_ + ".scenario", options.scenario),
-                               "TOVRA_SIM_USB_LOG=" + base_ + ".log", "TOVRA_SIM_LOCK_DIR=" + base_ + ".locks",
-                               "ASAN_OPTIONS=verify_asan_link_order=0"});  // the simulator comes before a sanitizer
+        std::vector<std::string> env = options.env;  // each name once: a wrapper may take the last of two
+        for (const std::string& entry : std::initializer_list<std::string>{
+                 "PATH=/usr/bin:/bin", "LC_ALL=C", "LD_PRELOAD=" SIMUSB_LIB, "TOVRA_SIM_USB_LOG=" + base_ + ".log",
+                 "TOVRA_SIM_USB=" + write_file(base_ + ".scenario", options.scenario),
+                 "TOVRA_SIM_LOCK_DIR=" + base_ + ".locks", "ASAN_OPTIONS=verify_asan_link_order=0"})  // preloaded first
+            if (std::ranges::none_of(env, [&](auto& e) { return e.starts_with(entry.substr(0, entry.find('=') + 1)); }))
+                env.push_back(entry);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         if (const std::string in = write_file(base_ + ".in", options.input); options.stdin_fd < 0)
@@ -123,12 +124,13 @@ public:
         else
             posix_spawn_file_actions_adddup2(&actions, options.stdin_fd, 0);
         const int pipes[] = {plan(&actions, 1, options.out, ".out"), plan(&actions, 2, options.err, ".err")};
-        posix_spawn_file_actions_addclosefrom_np(&actions, 3);
         args.insert(args.begin(), options.program);
         if (std::vector<std::string> words = options.wrapped ? wrapper() : std::vector<std::string>{}; !words.empty()) {
-            words.push_back("--log-file=" + base_ + ".wrapper");
+            words.push_back("--log-fd=3");  // a descriptor of its own: a file it opened could take a closed 1 or 2
+            posix_spawn_file_actions_addopen(&actions, 3, (base_ + ".wrapper").c_str(), O_WRONLY | O_CREAT, 0644);
             args.insert(args.begin(), words.begin(), words.end());
         }
+        posix_spawn_file_actions_addclosefrom_np(&actions, args[0] == options.program ? 3 : 4);
         start_ = std::chrono::steady_clock::now();
         const int error = posix_spawnp(&pid_, args[0].c_str(), &actions, nullptr, c_strings(args).data(),
                                        c_strings(env).data());
