@@ -146,8 +146,8 @@ std::vector<Case> cases()
 
         // Codes, and the reports that carry them.
         {{"--output", "15", "FFFE"}, 0, "", "", "usb: 43 0e ff fe"},
-        {{"--", "c03", "0X0c03", "+0C03zz", " \t\r0C03", "0x", "0xg", "-0", "000000FFFE", "aF09", "fA"}, 0, "", "",
-         "usb: 30 0c 03 30 0c 03 30 0c 03 30 0c 03 30 00 00 30 00 00 30 00 00 30 ff fe 30 af 09 30 00 fa"},
+        {{"--", "c03", "0X0c03", "+0C03zz", " \t\r0C03", "0x", "0xc03", "-0", "000000FFFE", "aF09", "fA"}, 0, "", "",
+         "usb: 30 0c 03 30 0c 03 30 0c 03 30 0c 03 30 00 00 30 0c 03 30 00 00 30 ff fe 30 af 09 30 00 fa"},
         {{"--debug", "--output", "5", "0C05", "0001"}, 0,
          kIdent + "sending code 0c05 to output 5\nsending cmd 0c05 to output 5: bytes 67, 4, 12\n"
                   "sending code 0001 to output 5\nsending cmd 0001 to output 5: bytes 67, 4, 0\n", "",
@@ -195,6 +195,8 @@ std::vector<Case> cases()
         {{"--setup", "--output", "3"}, 1, "", "Setup can only be sent to output 1 or 2, not output 3.\n", "usb:"},
         {{"--setup"}, 1, "", failed("usb_claim_interface", "Permission denied", "sendconfig") + kHint, "usb:",
          kCtl + "claim=EACCES"},
+        {{"--setup", "0001"}, 1, "", failed("usb_interrupt_write", "Connection timed out", "sendconfig"), "usb:",
+         kCtl + "write_fail=1"},
 
         // An RS232 controller.
         {{"--debug", "--scontroller", "@pty", "--output", "5", "0C05"}, 0,

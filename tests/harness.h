@@ -153,8 +153,7 @@ public:
     Result finish()
     {
         int status = 0;
-        while (waitpid(pid_, &status, WNOHANG) == 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        waitpid(pid_, &status, 0);
         pid_ = -1;
         const Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0,
                        so_far(".out"), so_far(".err"), so_far(".log"),
