@@ -40,10 +40,7 @@ std::string withSum(const std::string& body)
 // n fields with empty values, tagged 1000, 1001, ...: as sent, or as returned with "=;".
 std::string emptyFields(int n, const char* each = "007")
 {
-    std::string out;
-    for (int i = 0; i < n; ++i)
-        out += std::to_string(1000 + i) + each;
-    return out;
+    return n == 0 ? "" : emptyFields(n - 1, each) + std::to_string(999 + n) + each;
 }
 
 std::string unexpected(const std::string& bytes)
@@ -117,6 +114,7 @@ TEST(Gnome, ReturnsGoodPacketsAndReportsTheRest)
             EXPECT_EQ(readPacket(gnome.get()), result);
         }
     }
+    Gnome_destroy(nullptr);
 }
 
 TEST(GnomeDeathTest, ConvertingANonHexDigitAborts)
