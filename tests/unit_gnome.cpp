@@ -28,13 +28,13 @@ int feedRead(void* context, std::uint8_t* dest, unsigned)
     return 1;
 }
 
-// body and its checksum: the byte sum from the newline on, modulo 256.
+// body and its checksum, the byte sum from the newline on, its digits in upper then lower case.
 std::string withSum(const std::string& body)
 {
     unsigned sum = 0;
     for (unsigned char c : body)
         sum += c;
-    return body + "0123456789ABCDEF"[sum / 16 % 16] + "0123456789ABCDEF"[sum % 16];
+    return body + "0123456789ABCDEF"[sum / 16 % 16] + "0123456789abcdef"[sum % 16];
 }
 
 // n fields with empty values, tagged 1000, 1001, ...: as sent, or as returned with "=;".
