@@ -8,7 +8,6 @@
 namespace {
 
 using namespace cli;
-
 const std::string kBin = TOVRA_CONTROL_BIN;
 
 std::string usage()
@@ -59,8 +58,7 @@ std::string sending(unsigned code, int output = 1)
 }
 
 std::string parser(const std::string& diagnostic) { return kBin + ": " + diagnostic + "\n" + usage(); }
-std::string out_of_range(const std::string& shown) { return "output number '" + shown + "' out of range.\n"; }
-std::string bad_controller(std::string n) { return "controller number '" + n + "' out of range: use 1 to 255\n"; }
+constexpr tcflag_t kFraming = CBAUD | CSTOPB | CSIZE | PARENB;  // a line's speed and framing: B57600 | CS8 is 57600 8N1
 
 const std::string kSerialHint = "If you are using a serial controller please specify the port it is connected to "
                                 "use the --scontroller command line switch.\n";
@@ -135,13 +133,13 @@ std::vector<Case> cases()
                                         "'--sky+' '--sky+hd'"), ""},
         {{"0001", "--output"}, 1, "", parser("option '--output' requires an argument"), ""},
         {{"0001", "0002", "--out", "3"}, 0, "", "", "usb: 43 02 00 01 43 02 00 02"},
-        {{"--output", "16", "--output", "1", "0001"}, 1, out_of_range("16"), usage(), ""},
-        {{"--output", "4294967297", "0001"}, 1, out_of_range("4294967297"), usage(), ""},
-        {{"--box", "15", "0001"}, 1, out_of_range("16"), usage(), ""},
-        {{"--box", "4294967296", "0001"}, 1, out_of_range("4294967297"), usage(), ""},
-        {{"--controller", "0", "0001"}, 1, "", bad_controller("0"), ""},
-        {{"--controller", "256", "0001"}, 1, "", bad_controller("256"), ""},
-        {{"--controller", "4294967297"}, 1, "", bad_controller("4294967297"), ""},
+        {{"--output", "16", "--output", "1", "0001"}, 1, "output number '16' out of range.\n", usage(), ""},
+        {{"--output", "4294967297", "0001"}, 1, "output number '4294967297' out of range.\n", usage(), ""},
+        {{"--box", "15", "0001"}, 1, "output number '16' out of range.\n", usage(), ""},
+        {{"--box", "4294967296", "0001"}, 1, "output number '4294967297' out of range.\n", usage(), ""},
+        {{"--controller", "0", "0001"}, 1, "", "controller number '0' out of range: use 1 to 255\n", ""},
+        {{"--controller", "256", "0001"}, 1, "", "controller number '256' out of range: use 1 to 255\n", ""},
+        {{"--controller", "4294967297"}, 1, "", "controller number '4294967297' out of range: use 1 to 255\n", ""},
         {{"--controller", "255", "0001"}, 1, "", not_found(1, 254), "usb:"},
 
         // Codes, and the reports that carry them.
@@ -315,6 +313,9 @@ struct Trial {
         const std::string usb = r.log.empty() ? "" : "usb:" + (sent.empty() ? "" : " " + sent);
         EXPECT_EQ(usb + (serial.empty() ? "" : "pty: " + serial), c.wire) << r;
         EXPECT_EQ(line.unread(), c.unread) << "read from the line";
+        termios settings{};
+        tcgetattr(line.slave(), &settings);
+        EXPECT_TRUE(!std::ranges::count(c.args, "@pty") || (settings.c_cflag & kFraming) == (B57600 | CS8));
         EXPECT_EQ(read_file(dir.file("log")), "earlier run\n" + subst(c.logged));
         EXPECT_EQ(r.log.find("usb_close(") != r.log.npos, c.status == 0 && !r.log.empty()) << "released the controller";
         const bool waits = !c.status && std::ranges::count(c.args, "--channel") && c.out.find("Tuning") == c.out.npos;
@@ -379,11 +380,9 @@ TEST(Control, SimulatedBox)
     }
 }
 
-// ---- Runs that share a controller or a port take turns ----
-
+// ---- Runs that share a controller or a port take turns; with --debug a run that waits says so ----
 std::string waiting(const std::string& what) { return "Waiting for another run using " + what + "\n"; }
 
-// With --debug a run that waits says so.
 TEST(Lock, RunsOnOneControllerTakeTurnsRunsOnTwoOverlap)
 {
     TempDir dir;
@@ -463,7 +462,6 @@ TEST(Lock, PortsWaitForTheirHolders)
 }
 
 // ---- tovra-terminal: the test types on a file, or on a second pseudo-terminal as the console ----
-
 const std::string kTerminalUsage =
     "Usage: tovra-terminal <port> [speed]\n       tovra-terminal --help\n\n"
     "Interactive terminal on a serial port, 8 data bits, no parity, 1 stop bit.\n"
@@ -492,6 +490,8 @@ TEST(Terminal, Sessions)
         failures += "read(stdin): Is a directory\n";
     const Session table[] = {
         {{"--help"}, "", 0, kTerminalUsage, ""},
+        {{}, "", 1, "", kTerminalUsage},
+        {{"@pty", "96OO"}, "", 1, "", "tovra-terminal: speed '96OO' is not a number\n" + kTerminalUsage},
         {{"@pty", "9600"}, "a\xff", 0, "\nSend 97\n\nSend 255\n",
          "Connected to @pty at 9600 baud; press Ctrl-] to leave\nGot EOF on stdin\n", "a\xff"},
         {{"@pty"}, "xy\x1dz", 0, "\nSend 120\n\nSend 121\n\nSend 29\n", connected + "\nGot escape char, exitting\n",
@@ -514,6 +514,10 @@ TEST(Terminal, Sessions)
         EXPECT_EQ(r.out, s.out);
         EXPECT_EQ(r.err, err);
         EXPECT_EQ(line.received(), s.sent);
+        termios settings{};
+        tcgetattr(line.slave(), &settings);
+        EXPECT_TRUE(!err.starts_with("Connected") ||
+                    (settings.c_cflag & kFraming) == ((args.size() > 1 ? B9600 : B57600) | CS8));
     }
     close(folder);
 }

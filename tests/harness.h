@@ -49,15 +49,12 @@ inline std::string read_file(const std::string& path)
 struct TempDir {
     TempDir() { EXPECT_NE(mkdtemp(path.data()), nullptr); }
     ~TempDir() { std::filesystem::remove_all(path, ignored); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     std::string file(const std::string& name) const { return path + "/" + name; }
     std::string write(const std::string& name, const std::string& text) const { return write_file(file(name), text); }
     std::string path = (std::filesystem::temp_directory_path() / "tovra-cli-XXXXXX").string();
     std::error_code ignored;
 };
 
-// TOVRA_TEST_WRAPPER in words.
 inline std::vector<std::string> wrapper()
 {
     std::istringstream text(std::getenv("TOVRA_TEST_WRAPPER") != nullptr ? std::getenv("TOVRA_TEST_WRAPPER") : "");
@@ -98,8 +95,8 @@ struct Result {
 
 inline std::ostream& operator<<(std::ostream& os, const Result& r)
 {
-    return os << "\n--- status " << r.status << ", signal " << r.signal << ", " << r.seconds << " s\n--- stdout:\n"
-              << r.out << "--- stderr:\n" << r.err << "--- usb log:\n" << r.log << "---\n";
+    return os << "\n--- status " << r.status << "\n--- stdout:\n"
+              << r.out << "--- stderr:\n" << r.err << "--- usb log:\n" << r.log;
 }
 
 // A started run; several may go on at once. Each has a folder of its own for the simulated controllers' lock
@@ -195,7 +192,6 @@ inline Result run(const TempDir& dir, const std::vector<std::string>& args, cons
     return Running(dir, args, options).finish();
 }
 
-// Bytes as "30 00 01".
 inline std::string hex(std::string_view bytes)
 {
     std::string text;
