@@ -32,6 +32,16 @@ void report_failure(const char* what)
     errno = error;
 }
 
+// The same for a libusb call that returned result: libusb-0.1 returns its
+// errors as -errno without always setting errno (a time-out leaves the errno
+// of an earlier call), and a short transfer is no error of the system at all.
+// Without this the line would name whatever an earlier call left behind.
+void report_failure(const char* what, int result)
+{
+    errno = result < 0 ? -result : EIO;
+    report_failure(what);
+}
+
 Report filled_report()
 {
     Report report;
@@ -45,7 +55,7 @@ int write_report(TovraUsb* tovra, Report& report)
     int written = usb_interrupt_write(tovra->handle, kEndpointOut, reinterpret_cast<char*>(report.data()),
                                       static_cast<int>(report.size()), tovra->timeout);
     if (written != static_cast<int>(report.size())) {
-        report_failure("usb_interrupt_write failed");
+        report_failure("usb_interrupt_write failed", written);
         return -1;
     }
     return 0;
@@ -249,7 +259,7 @@ void tovra_usb_printinfo(TovraUsb* tovra)
     int received = usb_interrupt_read(tovra->handle, kEndpointIn, reinterpret_cast<char*>(report.data()),
                                       static_cast<int>(report.size()), tovra->timeout);
     if (received != static_cast<int>(report.size())) {
-        report_failure("usb_interrupt_read failed");
+        report_failure("usb_interrupt_read failed", received);
         return;
     }
     printf("- Full version %d.%d.%d\n", report[0], report[1], report[2]);

@@ -165,8 +165,8 @@ std::vector<Case> cases()
              sending(0x0001) + sending(0x0002),
          "usb_interrupt_read failed: Connection timed out\n", "usb: 71 30 00 01 30 00 02",
          kCtl + R"(manufacturer=fail product="" serial=fail release=0a00 detach=EBUSY reply=fail)"},
-        // A short transfer sets no error of its own: errno is still the one of the detach.
-        {{"0001", "0002", "0003"}, 1, "", failed("usb_interrupt_write", "No data available"), "usb: 30 00 01 30 00 02",
+        // A short transfer is no error of the system: named as an I/O error, not by a leftover errno.
+        {{"0001", "0002", "0003"}, 1, "", failed("usb_interrupt_write", "Input/output error"), "usb: 30 00 01 30 00 02",
          kCtl + "write_short=3:7"},
 
         // Which controller: the Nth with the controller's ids, in bus order.
