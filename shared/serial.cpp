@@ -133,32 +133,53 @@ int console_leave(const Console& console)
     return -1;
 }
 
-// A read error is reported and the terminal goes on; one that keeps coming
-// back would otherwise be reported on every pass for ever.
-constexpr int max_read_failures = 10;
-
-class ReadFailures {
-public:
-    explicit ReadFailures(const char* what) : what_(what) {}
-    void succeeded() { run_ = 0; }
-    // Counts one failure; false when it is time to give up.
-    bool failed()
-    {
-        if (++run_ < max_read_failures) {
-            return true;
-        }
-        fprintf(stderr, "Reading %s failed %d times in a row, giving up\n", what_, run_);
-        return false;
-    }
-
-private:
-    const char* what_;
-    int run_ = 0;
-};
-
 // How a pass of the terminal ended: go on, or end through the escape byte or
 // end of file (done), or end through an error (failed).
 enum class Step { go_on, done, failed };
+
+// What one read brought: a byte, or how the terminal goes on without one.
+struct Received {
+    Step step;
+    std::optional<unsigned char> byte;
+};
+
+// A side the terminal reads from, stdin or the port, one byte at a time. A
+// failed read is reported and the terminal goes on; one that keeps coming
+// back would be reported on every pass for ever, so ten in a row end it.
+class Input {
+public:
+    Input(int fd, const char* call, const char* name, const char* end) : fd_(fd), call_(call), name_(name), end_(end)
+    {
+    }
+
+    Received read_byte()
+    {
+        unsigned char byte = 0;
+        const ssize_t n = read(fd_, &byte, 1);
+        if (n < 0) {
+            perror(call_);
+            if (++failures_ < max_failures) {
+                return {Step::go_on, std::nullopt};
+            }
+            fprintf(stderr, "Reading %s failed %d times in a row, giving up\n", name_, failures_);
+            return {Step::failed, std::nullopt};
+        }
+        failures_ = 0;
+        if (n == 0) {
+            fputs(end_, stderr);
+            return {Step::done, std::nullopt};
+        }
+        return {Step::go_on, byte};
+    }
+
+private:
+    static constexpr int max_failures = 10;
+    int fd_;
+    const char* call_; // named by perror
+    const char* name_;
+    const char* end_; // the report at end of file
+    int failures_ = 0;
+};
 
 class Terminal {
 public:
@@ -189,24 +210,17 @@ public:
 private:
     Step serve_stdin()
     {
-        unsigned char byte = 0;
-        const ssize_t n = read(STDIN_FILENO, &byte, 1);
-        if (n < 0) {
-            perror("read(stdin)");
-            return stdin_failures_.failed() ? Step::go_on : Step::failed;
+        const Received typed = stdin_.read_byte();
+        if (!typed.byte) {
+            return typed.step;
         }
-        stdin_failures_.succeeded();
-        if (n == 0) {
-            fprintf(stderr, "Got EOF on stdin\n");
-            return Step::done;
-        }
-        printf("\nSend %d\n", byte);
+        printf("\nSend %d\n", *typed.byte);
         fflush(stdout);
-        if (byte == escape_) {
+        if (*typed.byte == escape_) {
             fprintf(stderr, "\nGot escape char, exitting\n");
             return Step::done;
         }
-        return send(byte);
+        return send(*typed.byte);
     }
 
     // The port is non-blocking: when its output queue is full, wait until it
@@ -241,18 +255,8 @@ private:
 
     Step serve_port()
     {
-        unsigned char byte = 0;
-        const ssize_t n = read(fd_, &byte, 1);
-        if (n < 0) {
-            perror("read(serial)");
-            return port_failures_.failed() ? Step::go_on : Step::failed;
-        }
-        port_failures_.succeeded();
-        if (n == 0) {
-            fprintf(stderr, "Got EOF on serial port\n");
-            return Step::done;
-        }
-        return show(byte);
+        const Received arrived = port_.read_byte();
+        return arrived.byte ? show(*arrived.byte) : arrived.step;
     }
 
     // Everything goes through the stdout stream, flushed at once, so that the
@@ -277,8 +281,8 @@ private:
 
     int fd_;
     unsigned char escape_;
-    ReadFailures stdin_failures_{"stdin"};
-    ReadFailures port_failures_{"serial port"};
+    Input stdin_{STDIN_FILENO, "read(stdin)", "stdin", "Got EOF on stdin\n"};
+    Input port_{fd_, "read(serial)", "serial port", "Got EOF on serial port\n"};
 };
 
 } // namespace
