@@ -492,6 +492,7 @@ TEST(Terminal, Sessions)
         {{"--help"}, "", 0, kTerminalUsage, ""},
         {{}, "", 1, "", kTerminalUsage},
         {{"@pty", "96OO"}, "", 1, "", "tovra-terminal: speed '96OO' is not a number\n" + kTerminalUsage},
+        {{"@pty", "2147483647"}, "", 1, "", "Unknown baudrate: 2147483647\n"},
         {{"@pty", "9600"}, "a\xff", 0, "\nSend 97\n\nSend 255\n",
          "Connected to @pty at 9600 baud; press Ctrl-] to leave\nGot EOF on stdin\n", "a\xff"},
         {{"@pty"}, "xy\x1dz", 0, "\nSend 120\n\nSend 121\n\nSend 29\n", connected + "\nGot escape char, exitting\n",
