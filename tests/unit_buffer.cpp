@@ -12,8 +12,7 @@
 
 namespace {
 
-// Hands out data one byte per call, '{' and '}' as failures with 0 and -1; with
-// bump set it breaks that buffer's invariant.
+// Hands out data a byte per call, '{' and '}' as failures (0 and -1); bump breaks that buffer's invariant.
 struct Feed {
     std::string data;
     Buffer* bump = nullptr;

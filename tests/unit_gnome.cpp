@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,13 +29,11 @@ int feedRead(void* context, std::uint8_t* dest, unsigned)
     return 1;
 }
 
-// body and its checksum, the byte sum from the newline on, its digits in upper then lower case.
-std::string withSum(const std::string& body)
+// b and its checksum, the byte sum from the newline on, its digits in upper then lower case.
+std::string withSum(const std::string& b)
 {
-    unsigned sum = 0;
-    for (unsigned char c : body)
-        sum += c;
-    return body + "0123456789ABCDEF"[sum / 16 % 16] + "0123456789abcdef"[sum % 16];
+    const unsigned sum = std::accumulate(b.begin(), b.end(), 0u, [](unsigned s, unsigned char c) { return s + c; });
+    return b + "0123456789ABCDEF"[sum / 16 % 16] + "0123456789abcdef"[sum % 16];
 }
 
 // n fields with empty values, tagged 1000, 1001, ...: as sent, or as returned with "=;".
@@ -48,8 +47,7 @@ std::string unexpected(const std::string& bytes)
     return "Unexpected/invalid characters: [[[" + bytes + "]]]\n";
 }
 
-// A call of Gnome_readPacket after feeding the first string: what it writes, then
-// the packet as tag=value; pairs, or -1 for a failure with count 0 and null arrays.
+// A call after feeding the first string: its reports, then tag=value; pairs, or -1 (count 0, null arrays).
 using Step = std::pair<std::string, std::string>;
 
 std::vector<std::vector<Step>> streams()

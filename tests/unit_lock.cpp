@@ -17,14 +17,13 @@
 
 namespace {
 
-// The other run is a second open file description of any file (the test's own program):
-// none (-1), holding the lock throughout (0) or letting it go after so many milliseconds.
+// The other run is a second open file description of any file (the test's own program): none (-1),
+// holding the lock throughout (0) or letting it go after so many milliseconds; whether the wait is told.
 TEST(LockWait, TakesWaitsAndGivesUpAfterTheBound)
 {
-    const char* said = "Waiting for another run using X\n";
-    const std::tuple<int, int, int, std::string> rows[] = {
-        {-1, 1, 0, ""}, {200, 1, 0, said}, {0, 1, -2, said}, {0, 0, -2, ""}};
-    for (const auto& [releaseMs, debug, result, out] : rows) {
+    const std::tuple<int, int, int, bool> rows[] = {
+        {-1, 1, 0, false}, {200, 1, 0, true}, {0, 1, -2, true}, {0, 0, -2, false}};
+    for (const auto& [releaseMs, debug, result, says] : rows) {
         const int other = open("/proc/self/exe", O_RDONLY);
         const int fd = open("/proc/self/exe", O_RDONLY);
         EXPECT_TRUE(releaseMs < 0 || flock(other, LOCK_EX) == 0);
@@ -35,10 +34,11 @@ TEST(LockWait, TakesWaitsAndGivesUpAfterTheBound)
         });
         testing::internal::CaptureStdout();
         EXPECT_EQ(lock_wait(fd, "X", 1, debug), result) << releaseMs;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), out);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), says ? "Waiting for another run using X\n" : "");
         close(other);
         close(fd);
     }
+    EXPECT_EQ(lock_wait(-1, "X", 1, 1), -1) << "a descriptor that cannot be locked at all";
 }
 
 // A lock file is made for every user's runs whatever the umask; an existing one is opened as it is.

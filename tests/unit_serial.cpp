@@ -18,8 +18,7 @@
 namespace {
 
 struct Pty {
-    int master = -1;
-    int slave = -1;
+    int master = -1, slave = -1;
     std::array<char, 128> path{};
     Pty() { EXPECT_EQ(openpty(&master, &slave, path.data(), nullptr, nullptr), 0); }
     ~Pty()
@@ -82,15 +81,22 @@ TEST(Serial, BytesPassUnchangedBothWaysAndOnlySelectableDescriptorsAreRead)
     EXPECT_EQ(serial_terminal(fd, 0xC0), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nGot escape char, exitting\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nSend 192\n");
+    // It ends with -1 when the port refuses a typed byte (here the port is stdin's own read end).
+    ASSERT_EQ(write(in[1], "a", 1), 1);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(serial_terminal(STDIN_FILENO, 0xC0), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "write(serialfd): Bad file descriptor\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nSend 97\n");
     dup2(saved_stdin, STDIN_FILENO);
     for (int unused : {saved_stdin, in[0], in[1]})
         close(unused);
     EXPECT_EQ(waiting(pty.master), "");
     // Descriptors that a select set cannot hold are refused.
-    rlimit saved{};
-    getrlimit(RLIMIT_NOFILE, &saved);
-    const rlimit raised{FD_SETSIZE + 1, saved.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = FD_SETSIZE + 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
     ASSERT_EQ(dup2(fd, FD_SETSIZE), FD_SETSIZE);
     ASSERT_EQ(write(pty.master, "x", 1), 1);
     errno = 0;
@@ -99,7 +105,6 @@ TEST(Serial, BytesPassUnchangedBothWaysAndOnlySelectableDescriptorsAreRead)
     EXPECT_EQ(serial_read(FD_SETSIZE, buf.data(), 8), -1);
     EXPECT_EQ(serial_readtimeout(FD_SETSIZE, buf.data(), 8, 0), -1);
     close(FD_SETSIZE);
-    setrlimit(RLIMIT_NOFILE, &saved);
     serial_close(fd);
 }
 
@@ -111,9 +116,9 @@ TEST(SerialDeathTest, FailuresAreReported)
                     "^Unknown baudrate: " + std::to_string(bps) + "\n$");
     for (auto [path, report] : {std::pair{"/nonexistent/tty", "/nonexistent/tty: No such file or directory\n"},
                                 {"/dev/null", "tcsetattr: Inappropriate ioctl for device\n"}}) {
+        testing::internal::CaptureStderr();  // first: the capture takes a descriptor of its own
         const int next_free = dup(0);
         close(next_free);
-        testing::internal::CaptureStderr();
         EXPECT_EQ(serial_openport(path, 9600, 1), -1);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), report);
         EXPECT_EQ(fcntl(next_free, F_GETFD), -1) << path << ": descriptor leaked";
