@@ -57,7 +57,7 @@ TEST(Serial, LineSettingsReadBackFromTheDevice)
     }
 }
 
-TEST(Serial, BytesPassUnchangedBothWaysAndOnlySelectableDescriptorsAreRead)
+TEST(Serial, BytesPassUnchangedTheTerminalEndsAndOnlySelectableDescriptorsAreRead)
 {
     Pty pty;
     const int fd = serial_openport(pty.path.data(), 57600, 1);
