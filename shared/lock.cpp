@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,25 +24,6 @@ bool safe_name(const char* part)
         if (*c == '/' || *c == '.')
             return false;
     return true;
-}
-
-// Opens an existing lock file without O_CREAT first: in a sticky
-// world-writable folder the kernel refuses O_CREAT on another user's file
-// (protected_regular).
-int open_lock_file(const std::string& path)
-{
-    for (;;) {
-        int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0 || errno != ENOENT)
-            return fd;
-        fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            fchmod(fd, 0666);  // other users' runs must be able to open it too
-            return fd;
-        }
-        if (errno != EEXIST)
-            return -1;
-    }
 }
 
 }  // namespace
@@ -69,19 +49,16 @@ int lock_wait(int fd, const char* what, int seconds, int debug)
     }
 }
 
+int lock_open(const char* path)
+{
+    return open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
 int lock_open_usb(const char* bus, const char* device)
 {
     if (!safe_name(bus) || !safe_name(device)) {
         errno = EINVAL;
         return -1;
     }
-    const int fd = open_lock_file(std::string(LOCK_FOLDER) + "/tovra-control-usb-" + bus + "-" + device + ".lock");
-    if (fd >= 0)
-        return fd;
-    const int error = errno;
-    const std::string node = std::string(USB_NODE_FOLDER) + "/" + bus + "/" + device;
-    const int node_fd = open(node.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    if (node_fd < 0)
-        errno = error;
-    return node_fd;
+    return lock_open((std::string(USB_NODE_FOLDER) + "/" + bus + "/" + device).c_str());
 }
