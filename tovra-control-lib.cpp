@@ -5,13 +5,23 @@
 
 #include <usb.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <string_view>
+#include <utility>
 
 namespace {
 
@@ -107,6 +117,90 @@ void print_string(TovraUsb* tovra, int index, const char* label, const char* nam
         printf("- Unable to fetch %s string\n", name);
 }
 
+// Every device libusb lists, in bus-then-device order. libusb-0.1 lists them
+// in the order the kernel's folders hand out their entries, which puts the
+// last plugged first and may change with the kernel version; --controller N
+// must mean the same controller across reboots and upgrades.
+std::vector<struct usb_device*> devices_in_order()
+{
+    std::vector<struct usb_device*> devices;
+    for (usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next)
+        for (struct usb_device* dev = bus->devices; dev != nullptr; dev = dev->next)
+            devices.push_back(dev);
+    auto number = [](const char* name) { return strtoul(name, nullptr, 10); };
+    std::ranges::stable_sort(devices, {}, [&number](const struct usb_device* dev) {
+        return std::pair(number(dev->bus->dirname), number(dev->filename));
+    });
+    return devices;
+}
+
+std::string node_of(const struct usb_device* dev)
+{
+    return tovra_usb_nodepath(static_cast<unsigned>(strtoul(dev->bus->dirname, nullptr, 10)),
+                              static_cast<unsigned>(strtoul(dev->filename, nullptr, 10)));
+}
+
+// The file path leads to, without opening the device itself.
+bool identify(const char* path, struct stat& info)
+{
+    const int fd = open(path, O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool known = fstat(fd, &info) == 0;
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return known;
+}
+
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode))
+        return a.st_rdev == b.st_rdev;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A sysfs attribute as a number in base; 0 when it cannot be read.
+unsigned attribute(const std::string& path, int base)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    std::array<char, 16> text{};
+    const ssize_t n = read(fd, text.data(), text.size() - 1);
+    close(fd);
+    return n > 0 ? static_cast<unsigned>(strtoul(text.data(), nullptr, base)) : 0;
+}
+
+// Walks the devices in order and opens the first controller that wanted
+// (its index among the controllers, the device) selects; found counts the
+// controllers passed over. Returns 0 opened, -1 usb_open failed, 1 none selected.
+template <typename Wanted>
+int select_controller(TovraUsb* tovra, int& found, Wanted wanted)
+{
+    for (struct usb_device* dev : devices_in_order()) {
+        const auto& descriptor = dev->descriptor;
+        if (tovra->debug)
+            printf("Found device: %04x-%04x\n", descriptor.idVendor, descriptor.idProduct);
+        if (descriptor.idVendor != TOVRA_VENDOR_ID || descriptor.idProduct != TOVRA_PRODUCT_ID)
+            continue;
+        if (tovra->debug)
+            printf("Found tovra control num %d\n", found);
+        if (!wanted(found, dev)) {
+            ++found;
+            continue;
+        }
+        tovra->device = dev;
+        tovra->handle = usb_open(dev);
+        if (tovra->handle == nullptr) {
+            report_failure("usb_open failed");
+            return -1;
+        }
+        return 0;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int tovra_usb_initialise(void)
@@ -149,31 +243,76 @@ int tovra_usb_finddevice(TovraUsb* tovra, int device_num)
     assert(device_num >= 0 && device_num < TOVRA_MAX_CONTROLLERS);
 
     int found = 0;
-    for (usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
-        for (struct usb_device* dev = bus->devices; dev != nullptr; dev = dev->next) {
-            const auto& descriptor = dev->descriptor;
-            if (tovra->debug)
-                printf("Found device: %04x-%04x\n", descriptor.idVendor, descriptor.idProduct);
-            if (descriptor.idVendor != TOVRA_VENDOR_ID || descriptor.idProduct != TOVRA_PRODUCT_ID)
-                continue;
-            if (tovra->debug)
-                printf("Found tovra control num %d\n", found);
-            if (found != device_num) {
-                ++found;
-                continue;
-            }
-            tovra->device = dev;
-            tovra->handle = usb_open(dev);
-            if (tovra->handle == nullptr) {
-                report_failure("usb_open failed");
-                return -1;
-            }
-            return 0;
-        }
+    const int result = select_controller(tovra, found, [device_num](int index, const struct usb_device*) {
+        return index == device_num;
+    });
+    if (result == 1)
+        fprintf(stderr, "tovra_usb_finddevice(%d) failed to find device %04x-%04x\n", found, TOVRA_VENDOR_ID,
+                TOVRA_PRODUCT_ID);
+    return result == 0 ? 0 : -1;
+}
+
+int tovra_usb_findnode(TovraUsb* tovra, const char* path)
+{
+    assert(tovra != nullptr);
+    assert(tovra->interface_claimed == 0);
+    assert(path != nullptr);
+
+    struct stat wanted{};
+    if (!identify(path, wanted)) {
+        report_failure(path);
+        return -1;
     }
-    fprintf(stderr, "tovra_usb_finddevice(%d) failed to find device %04x-%04x\n", found, TOVRA_VENDOR_ID,
-            TOVRA_PRODUCT_ID);
-    return -1;
+    int found = 0;
+    const int result = select_controller(tovra, found, [&wanted](int, const struct usb_device* dev) {
+        struct stat node{};
+        return identify(node_of(dev).c_str(), node) && same_file(node, wanted);
+    });
+    if (result == 1)
+        fprintf(stderr, "no tovra controller (%04x-%04x) found at %s\n", TOVRA_VENDOR_ID, TOVRA_PRODUCT_ID, path);
+    return result == 0 ? 0 : -1;
+}
+
+std::string tovra_usb_nodepath(unsigned bus, unsigned device)
+{
+    std::array<char, 64> path{};
+    snprintf(path.data(), path.size(), "/dev/bus/usb/%03u/%03u", bus, device);
+    return path.data();
+}
+
+std::vector<std::string> tovra_usb_unopenable(void)
+{
+    constexpr std::string_view folder = "/sys/bus/usb/devices";
+    std::vector<std::pair<unsigned, unsigned>> unopenable;
+    const int fd = open(folder.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct Closer {
+        void operator()(DIR* dir) const { closedir(dir); }
+    };
+    std::unique_ptr<DIR, Closer> dir(fd >= 0 ? fdopendir(fd) : nullptr);
+    if (!dir) {
+        if (fd >= 0)
+            close(fd);
+        return {};
+    }
+    while (const dirent* entry = readdir(dir.get())) {
+        const std::string device = std::string(folder) + "/" + entry->d_name + "/";
+        unsigned bus = 0;
+        unsigned number = 0;
+        if (attribute(device + "idVendor", 16) != TOVRA_VENDOR_ID ||
+            attribute(device + "idProduct", 16) != TOVRA_PRODUCT_ID ||
+            (bus = attribute(device + "busnum", 10)) == 0 || (number = attribute(device + "devnum", 10)) == 0)
+            continue;
+        const int node = open(tovra_usb_nodepath(bus, number).c_str(), O_RDONLY | O_CLOEXEC);
+        if (node >= 0)
+            close(node);
+        else if (errno == EACCES || errno == EPERM)
+            unopenable.emplace_back(bus, number);
+    }
+    std::ranges::sort(unopenable);
+    std::vector<std::string> nodes;
+    for (auto [bus, number] : unopenable)
+        nodes.push_back(tovra_usb_nodepath(bus, number));
+    return nodes;
 }
 
 void tovra_usb_location(const TovraUsb* tovra, const char** bus, const char** device)

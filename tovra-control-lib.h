@@ -2,12 +2,16 @@
 // USB side of the tovra controller link, over libusb-0.1.
 //
 // A TovraUsb handle selects the Nth controller (vendor 0x6666, product 0xF100)
-// in bus-then-device order, opens it, and on its first transfer detaches any
+// in bus-then-device order (by number, whatever order libusb lists them in),
+// or the controller of a given device node, opens it, and on its first transfer detaches any
 // kernel driver from interface 0, selects configuration 1 and claims interface 0.
 // The handle owns the open libusb handle; the device record is borrowed from
 // libusb's bus list. Results are 0 for success and -1 for failure; failures of
 // libusb calls are reported here through perror, the caller adds its own line.
 #pragma once
+
+#include <string>
+#include <vector>
 
 struct usb_device;
 struct usb_dev_handle;
@@ -45,6 +49,22 @@ void tovra_usb_destroy(TovraUsb* tovra);
 // devices. Requires: tovra not null, not claimed, 0 <= device_num <= 254.
 // Returns 0 when opened; -1 when not found (stderr line) or usb_open failed.
 int tovra_usb_finddevice(TovraUsb* tovra, int device_num);
+
+// Finds and opens the controller whose device node is path, or a link to
+// one (such as a udev link under /dev/tovra). Requires: tovra not null, not
+// claimed, path not null. Returns 0 when opened; -1 when path cannot be
+// looked at (perror with the path), names no listed controller (stderr
+// line), or usb_open failed.
+int tovra_usb_findnode(TovraUsb* tovra, const char* path);
+
+// The device node of USB device number device on bus number bus:
+// /dev/bus/usb/BBB/DDD.
+std::string tovra_usb_nodepath(unsigned bus, unsigned device);
+
+// The nodes of the tovra controllers attached (as sysfs tells) that this
+// user cannot open: libusb-0.1 leaves those out of its list, so they are
+// never found. In bus-then-device order; empty when sysfs cannot be read.
+std::vector<std::string> tovra_usb_unopenable(void);
 
 // libusb's names of the bus and device of the controller that
 // tovra_usb_finddevice selected ("001" and "002"), which also name its device
