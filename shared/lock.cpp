@@ -9,22 +9,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <string>
 #include <thread>
 
 namespace {
 
 constexpr auto kRetryInterval = std::chrono::milliseconds(20);
-
-bool safe_name(const char* part)
-{
-    if (*part == '\0')
-        return false;
-    for (const char* c = part; *c != '\0'; ++c)
-        if (*c == '/' || *c == '.')
-            return false;
-    return true;
-}
 
 }  // namespace
 
@@ -52,13 +41,4 @@ int lock_wait(int fd, const char* what, int seconds, int debug)
 int lock_open(const char* path)
 {
     return open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-}
-
-int lock_open_usb(const char* bus, const char* device)
-{
-    if (!safe_name(bus) || !safe_name(device)) {
-        errno = EINVAL;
-        return -1;
-    }
-    return lock_open((std::string(USB_NODE_FOLDER) + "/" + bus + "/" + device).c_str());
 }

@@ -12,22 +12,15 @@
 // Seconds a run waits for another run holding the same controller or port.
 inline constexpr int LOCK_WAIT_SECONDS = 30;
 
-// Folder of the USB device nodes.
-inline constexpr const char* USB_NODE_FOLDER = "/dev/bus/usb";
-
 // Takes an exclusive lock on fd, waiting up to seconds while another run
 // holds it; with debug, says on stdout that it waits for what.
 // Returns 0 when locked, -2 when still held after the wait, -1 on an error (errno).
 int lock_wait(int fd, const char* what, int seconds, int debug);
 
-// Opens path only to lock it: read-only, non-blocking, never as a
-// controlling terminal, closed on exec. Nothing about the device changes, so
-// a port may be opened so while another program holds it.
+// Opens path only to lock it: a port, or a USB controller's device node,
+// which whoever may use the controller can open, and nobody else. Read-only,
+// non-blocking, never as a controlling terminal, closed on exec: nothing
+// about the device changes, so a port may be opened so while another program
+// holds it.
 // Returns the descriptor, or -1 (errno).
 int lock_open(const char* path);
-
-// Opens the device node of USB controller bus/device (libusb's directory and
-// file names), USB_NODE_FOLDER/bus/device, with lock_open: whoever may use the
-// controller can open it, and nobody else. Returns the descriptor, or -1
-// (errno; EINVAL for a name that is empty or holds '/' or '.').
-int lock_open_usb(const char* bus, const char* device);

@@ -7,7 +7,9 @@
 #include <unistd.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <grp.h>
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cerrno>
@@ -24,6 +26,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <usb.h>
@@ -95,6 +98,7 @@ struct Settings {
     long output = 0;  // 0 to 14
     long controller = 1;
     const char* controller_arg = "1";
+    const char* controller_node = nullptr;  // --controller with a device path
     const char* channel = nullptr;
     const char* scontroller = nullptr;
     const char* feedback = nullptr;
@@ -243,7 +247,8 @@ Settings parse_options(int argc, char** argv)
             break;
         }
         case 2: settings.channel = optarg; break;
-        case 3:
+        case 3:  // a number counts controllers; a path names one
+            settings.controller_node = strchr(optarg, '/') != nullptr ? optarg : nullptr;
             settings.controller = read_number(optarg);
             settings.controller_arg = optarg;
             break;
@@ -263,7 +268,7 @@ Settings parse_options(int argc, char** argv)
 
     // The USB library takes controller indexes 0 to 254 only; a serial
     // controller has no number, so there it plays no part.
-    if (settings.scontroller == nullptr &&
+    if (settings.scontroller == nullptr && settings.controller_node == nullptr &&
         (settings.controller < 1 || settings.controller > TOVRA_MAX_CONTROLLERS)) {
         fprintf(stderr, "controller number '%s' out of range: use 1 to %d\n", settings.controller_arg,
                 TOVRA_MAX_CONTROLLERS);
@@ -272,45 +277,124 @@ Settings parse_options(int argc, char** argv)
     return settings;
 }
 
+bool same_device(int a, int b)
+{
+    struct stat first{};
+    struct stat second{};
+    if (fstat(a, &first) != 0 || fstat(b, &second) != 0)
+        return false;
+    if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode))
+        return first.st_rdev == second.st_rdev;
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// An open descriptor, closed with its owner; closing a lock's descriptor
+// drops the lock.
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept
+    {
+        reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    ~Descriptor() { reset(); }
+    int get() const { return fd_; }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
 void warn_unlocked(const std::string& what)
 {
     fprintf(stderr, "warning: cannot lock %s (%s); runs at the same time may interfere.\n", what.c_str(),
             strerror(errno));
 }
 
-// Serialises this run with others on the same controller or port, to the
-// end of the run: the lock goes when the process does.
-void hold_exclusively(int fd, const std::string& what)
+// Serialises this run with others on the same controller or port, until the
+// lock is dropped or the run ends. An empty fd (errno says why) or a lock
+// that fails is warned about, and the run goes on unlocked.
+Descriptor hold_exclusively(Descriptor fd, const std::string& what)
 {
-    switch (lock_wait(fd, what.c_str(), LOCK_WAIT_SECONDS, debug)) {
-    case 0: return;
+    if (fd.get() == -1) {
+        warn_unlocked(what);
+        return fd;
+    }
+    switch (lock_wait(fd.get(), what.c_str(), LOCK_WAIT_SECONDS, debug)) {
+    case 0: return fd;
     case -2:
         fprintf(stderr, "%s is still in use by another run after %d seconds, giving up.\n", what.c_str(),
                 LOCK_WAIT_SECONDS);
         exit(1);
-    default: warn_unlocked(what);
+    default: warn_unlocked(what); return {};
     }
 }
 
-void lock_usb_controller(const TovraUsb* usb)
+// Locks a port before anything touches its line settings, on a descriptor of
+// its own, so that a run that waits leaves a port it does not hold as it
+// found it. A port that cannot be opened is left for serial_openport to
+// report where the run opens it; one that the run has locked already (held)
+// is not locked twice.
+Descriptor lock_port(const char* path, const std::string& what, int held = -1)
 {
-    const char* bus = nullptr;
-    const char* device = nullptr;
-    tovra_usb_location(usb, &bus, &device);
-    const std::string what = std::string("USB controller ") + bus + "/" + device;
-    if (int fd = lock_open_usb(bus, device); fd != -1)
-        hold_exclusively(fd, what);
-    else
-        warn_unlocked(what);
+    Descriptor fd(lock_open(path));
+    if (fd.get() == -1 || (held != -1 && same_device(fd.get(), held)))
+        return {};
+    return hold_exclusively(std::move(fd), what);
 }
+
+// The controller link and what keeps it: the USB handle, or the RS232
+// controller's port, and the controller's lock.
+struct Controller {
+    ControllerLink link{nullptr, -1};
+    std::unique_ptr<TovraUsb, decltype(&tovra_usb_destroy)> usb{nullptr, tovra_usb_destroy};
+    Descriptor port;
+    Descriptor lock;
+
+    // Lets other runs have the controller: closes the USB handle or the port,
+    // and with it the lock. A port that is also the box's keeps its lock,
+    // which the feedback port holds.
+    void release()
+    {
+        link = {nullptr, -1};
+        usb.reset();
+        port.reset();
+        lock.reset();
+    }
+};
+
+constexpr const char* kAccessFix = "install the tovra-control udev rules, join the plugdev group (or log in "
+                                   "locally), then unplug and replug the controller.";
 
 // The device node of the controller cannot be written: say how to fix it.
 void permission_hint(int error)
 {
     if (error == EACCES || error == EPERM)
-        fputs("The USB controller is not writable for this user: install the tovra-control udev rules, "
-              "join the plugdev group (or log in locally), then unplug and replug the controller.\n",
-              stderr);
+        fprintf(stderr, "The USB controller is not writable for this user: %s\n", kAccessFix);
+}
+
+// Controllers that libusb did not list because this user cannot open their
+// node: without this, a user outside the node's group is told to check the cable.
+void unopenable_hints()
+{
+    for (const std::string& node : tovra_usb_unopenable()) {
+        struct stat info{};
+        Descriptor fd(open(node.c_str(), O_PATH | O_CLOEXEC));
+        if (fd.get() == -1 || fstat(fd.get(), &info) != 0)
+            continue;
+        const group* owner = getgrgid(info.st_gid);
+        const std::string group_name = owner != nullptr ? owner->gr_name : std::to_string(info.st_gid);
+        fprintf(stderr, "The USB controller %s (group %s, mode %04o) cannot be opened by this user: %s\n",
+                node.c_str(), group_name.c_str(), static_cast<unsigned>(info.st_mode & 07777), kAccessFix);
+    }
 }
 
 int tovra_serial_sendcommand(int fd, int output, unsigned command)
@@ -431,12 +515,9 @@ int judge_field(const std::uint8_t* tag, const std::uint8_t* value, int length, 
     return verdict;
 }
 
-// Sends 9 and Backup, then reads the box's reports until one decides.
-void confirm_channel(ControllerLink* link, int output, unsigned family, std::string_view channel, int fd)
+// Reads the box's reports until one decides; a failure ends the run.
+void confirm_channel(std::string_view channel, int fd)
 {
-    send_sky_code(link, output, family + kKeyNine);
-    send_sky_code(link, output, family + kKeyBackup);
-
     FeedbackReadContext context{fd, time(nullptr) + kFeedbackSeconds};
     std::unique_ptr<Gnome, decltype(&Gnome_destroy)> reader(Gnome_create(readFunc, &context), Gnome_destroy);
     if (!reader) {
@@ -468,17 +549,6 @@ void confirm_channel(ControllerLink* link, int output, unsigned family, std::str
     }
 }
 
-bool same_device(int a, int b)
-{
-    struct stat first{};
-    struct stat second{};
-    if (fstat(a, &first) != 0 || fstat(b, &second) != 0)
-        return false;
-    if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode))
-        return first.st_rdev == second.st_rdev;
-    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-}
-
 int channel_key(char c)
 {
     if (c >= '0' && c <= '9')
@@ -491,17 +561,26 @@ int channel_key(char c)
     }
 }
 
-void run_channel(ControllerLink* link, const Settings& settings)
+bool valid_channel(std::string_view channel)
+{
+    return std::ranges::all_of(channel, [](char c) { return channel_key(c) >= 0; });
+}
+
+// The channel change opens the box's port: a valid channel with --feedback.
+bool opens_feedback_port(const Settings& settings)
+{
+    return settings.channel != nullptr && settings.feedback != nullptr && valid_channel(settings.channel);
+}
+
+void run_channel(Controller& controller, const Settings& settings)
 {
     const unsigned family = family_of(settings.box);
     const std::string_view channel = settings.channel;
     if (debug)
         printf("sending channel '%s'\n", settings.channel);
-    for (char c : channel) {
-        if (channel_key(c) < 0) {
-            fprintf(stderr, "Invalid channel number '%s'\n", settings.channel);
-            exit(1);
-        }
+    if (!valid_channel(channel)) {
+        fprintf(stderr, "Invalid channel number '%s'\n", settings.channel);
+        exit(1);
     }
 
     int feedback = -1;
@@ -511,17 +590,9 @@ void run_channel(ControllerLink* link, const Settings& settings)
             perror("Opening feedback serial port failed");
             exit(1);
         }
-        // The run would otherwise wait for its own lock, and read its own frames.
-        if (link->fd != -1 && same_device(link->fd, feedback)) {
-            fprintf(stderr,
-                    "The feedback port %s is also the serial controller's port; the box's reports need a port of "
-                    "their own.\n",
-                    settings.feedback);
-            exit(1);
-        }
-        hold_exclusively(feedback, std::string("feedback port ") + settings.feedback);
     }
 
+    ControllerLink* link = &controller.link;
     const int output = static_cast<int>(settings.output);
     send_sky_code(link, output, family + kKeySky);
     for (char c : channel)
@@ -529,7 +600,12 @@ void run_channel(ControllerLink* link, const Settings& settings)
 
     const bool plain_number = channel.find_first_of("SDX") == std::string_view::npos;
     if (plain_number && feedback != -1) {
-        confirm_channel(link, output, family, channel, feedback);
+        send_sky_code(link, output, family + kKeyNine);
+        send_sky_code(link, output, family + kKeyBackup);
+        // The wait for the box's report needs no controller: other tuners'
+        // changes go out meanwhile.
+        controller.release();
+        confirm_channel(channel, feedback);
         return;
     }
     if (debug)
@@ -550,34 +626,53 @@ void run_raw_codes(ControllerLink* link, const Settings& settings)
     }
 }
 
-// Finds, opens and locks the Nth USB controller; a failure ends the run.
-TovraUsb* open_usb_controller(const Settings& settings)
+[[noreturn]] void controller_not_found(const TovraUsb* usb, const Settings& settings, int index)
+{
+    const int error = errno;
+    const bool open_failed = usb->device != nullptr && usb->handle == nullptr;
+    if (settings.controller_node != nullptr)
+        fprintf(stderr, "unable to find USB tovra controller %s\n", settings.controller_node);
+    else
+        fprintf(stderr, "unable to find USB tovra controller number %d\n", index);
+    fputs("Please check the controller is connected.\n", stderr);
+    if (index == 0 && settings.controller_node == nullptr)
+        fputs("If you are using a serial controller please specify the port it is connected to use the "
+              "--scontroller command line switch.\n",
+              stderr);
+    if (open_failed)
+        permission_hint(error);
+    else
+        unopenable_hints();
+    exit(1);
+}
+
+// Finds, opens and locks the USB controller, the Nth or the one at a device
+// path; a failure ends the run.
+void open_usb_controller(Controller& controller, const Settings& settings)
 {
     const int index = static_cast<int>(settings.controller - 1);
     if (tovra_usb_initialise() != 0) {
         fputs("tovra_usb_initalise failed\n", stderr);
         exit(1);
     }
-    TovraUsb* usb = tovra_usb_create(debug, kUsbTimeoutMs);
+    controller.usb.reset(tovra_usb_create(debug, kUsbTimeoutMs));
+    TovraUsb* usb = controller.usb.get();
     if (usb == nullptr) {
         fprintf(stderr, "unable to create tovra controller handle %d\n", index);
         exit(1);
     }
-    if (tovra_usb_finddevice(usb, index) != 0) {
-        const int error = errno;
-        const bool open_failed = usb->device != nullptr && usb->handle == nullptr;
-        fprintf(stderr, "unable to find USB tovra controller number %d\n", index);
-        fputs("Please check the controller is connected.\n", stderr);
-        if (index == 0)
-            fputs("If you are using a serial controller please specify the port it is connected to use the "
-                  "--scontroller command line switch.\n",
-                  stderr);
-        if (open_failed)
-            permission_hint(error);
-        exit(1);
-    }
-    lock_usb_controller(usb);
-    return usb;
+    const int found = settings.controller_node != nullptr ? tovra_usb_findnode(usb, settings.controller_node)
+                                                          : tovra_usb_finddevice(usb, index);
+    if (found != 0)
+        controller_not_found(usb, settings, index);
+    const char* bus = nullptr;
+    const char* device = nullptr;
+    tovra_usb_location(usb, &bus, &device);
+    const std::string node = tovra_usb_nodepath(static_cast<unsigned>(strtoul(bus, nullptr, 10)),
+                                                static_cast<unsigned>(strtoul(device, nullptr, 10)));
+    controller.lock = hold_exclusively(Descriptor(lock_open(node.c_str())),
+                                       std::string("USB controller ") + bus + "/" + device);
+    controller.link.usb = usb;
 }
 
 // Identification with --debug, then the set-up block with --setup.
@@ -599,19 +694,22 @@ void prepare_usb_controller(TovraUsb* usb, const Settings& settings)
     }
 }
 
-int open_serial_controller(const Settings& settings)
+// The RS232 controller's port: locked first (unless it is also the box's
+// port, locked already as such), then set up.
+void open_serial_controller(Controller& controller, const Settings& settings, const Descriptor& feedback_lock)
 {
-    int fd = serial_openport(settings.scontroller, kLineSpeed, 1);
-    if (fd == -1) {
+    controller.lock =
+        lock_port(settings.scontroller, std::string("serial port ") + settings.scontroller, feedback_lock.get());
+    controller.port.reset(serial_openport(settings.scontroller, kLineSpeed, 1));
+    if (controller.port.get() == -1) {
         perror("Opening serial port failed");
         exit(1);
     }
-    hold_exclusively(fd, std::string("serial port ") + settings.scontroller);
     if (settings.setup) {
         fputs("Configuration sending not supported for serial devices.\n", stderr);
         exit(1);
     }
-    return fd;
+    controller.link.fd = controller.port.get();
 }
 
 }  // namespace
@@ -640,28 +738,32 @@ int main(int argc, char** argv)
     // Options and codes mix in any order, whatever the caller's environment.
     unsetenv("POSIXLY_CORRECT");
 
-    ControllerLink link{nullptr, -1};
     if (argc < 2)
         usage_failure(argc > 0 ? argv[0] : "tovra-control");
     const Settings settings = parse_options(argc, argv);
 
-    std::unique_ptr<TovraUsb, decltype(&tovra_usb_destroy)> usb(nullptr, tovra_usb_destroy);
+    // Ports before the controller: a run that waits for its box's port holds
+    // no controller meanwhile, so other tuners' changes go on.
+    Descriptor feedback_lock;
+    if (opens_feedback_port(settings))
+        feedback_lock = lock_port(settings.feedback, std::string("feedback port ") + settings.feedback);
+
+    Controller controller;
     if (settings.scontroller != nullptr) {
-        link.fd = open_serial_controller(settings);
+        open_serial_controller(controller, settings, feedback_lock);
     } else {
-        usb.reset(open_usb_controller(settings));
-        prepare_usb_controller(usb.get(), settings);
-        link.usb = usb.get();
+        open_usb_controller(controller, settings);
+        prepare_usb_controller(controller.usb.get(), settings);
     }
 
     if (settings.channel != nullptr)
-        run_channel(&link, settings);
+        run_channel(controller, settings);
     else
-        run_raw_codes(&link, settings);
+        run_raw_codes(&controller.link, settings);
 
-    if (usb) {
-        usb.reset();
+    const bool usb = settings.scontroller == nullptr;
+    controller.release();
+    if (usb)
         tovra_usb_finalise();
-    }
     return 0;
 }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Advisory locks: taking, waiting for and giving up on a lock; USB lock files.
+// Advisory locks: taking, waiting for and giving up on a lock.
 #include "lock.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +12,6 @@
 #include <utility>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -39,34 +38,6 @@ TEST(LockWait, TakesWaitsAndGivesUpAfterTheBound)
         close(fd);
     }
     EXPECT_EQ(lock_wait(-1, "X", 1, 1), -1) << "a descriptor that cannot be locked at all";
-}
-
-// A lock file is made for every user's runs whatever the umask; an existing one is opened as it is.
-TEST(LockOpenUsb, RefusesUnsafeNamesCreatesForEveryUserAndOpensAnExistingFile)
-{
-    for (auto [bus, device] : {std::pair{"..", "001"}, {"001", "a/b"}, {"", "001"}, {"001", ""}}) {
-        errno = 0;
-        EXPECT_EQ(lock_open_usb(bus, device), -1) << bus << " " << device;
-        EXPECT_EQ(errno, EINVAL);
-    }
-    if (access(LOCK_FOLDER, W_OK) != 0)
-        GTEST_SKIP() << LOCK_FOLDER << " is not writable here";
-    const std::string bus = "test" + std::to_string(getpid());
-    const std::string path = std::string(LOCK_FOLDER) + "/tovra-control-usb-" + bus + "-002.lock";
-    const mode_t umask_before = umask(077);
-    const int created = lock_open_usb(bus.c_str(), "002");
-    umask(umask_before);
-    struct stat info{};
-    ASSERT_EQ(stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0666u);
-    chmod(path.c_str(), 0600);
-    const int opened = lock_open_usb(bus.c_str(), "002");
-    struct stat again{};
-    EXPECT_EQ(fstat(opened, &again), 0);
-    EXPECT_EQ(std::make_pair(again.st_ino, again.st_mode & 07777), std::make_pair(info.st_ino, 0600u));
-    close(created);
-    close(opened);
-    unlink(path.c_str());
 }
 
 }  // namespace
