@@ -34,6 +34,7 @@
 #include "gnome.h"
 #include "lock.h"
 #include "serial.h"
+#include "stdfds.h"
 #include "tovra-control-lib.h"
 
 namespace {
@@ -716,14 +717,9 @@ void open_serial_controller(Controller& controller, const Settings& settings, co
 
 int main(int argc, char** argv)
 {
-    // A caller may start us with a standard descriptor closed. Anything
-    // opened later (the log, a controller port) would then take its number,
-    // and lines meant for stdout would go to the controller as remote codes.
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) {
-            perror("/dev/null");
-            return 1;
-        }
+    if (!open_standard_descriptors()) {
+        perror("/dev/null");
+        return 1;
     }
     // Line by line, so that a log or a reading pipe sees lines in the order
     // they were written, and a killed run loses nothing already reported.
