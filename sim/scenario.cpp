@@ -126,10 +126,12 @@ public:
             device_.claim_error = error_value(key, value, EBUSY);
         else if (key == "access" && value == "readonly")
             device_.read_only = true;
+        else if (key == "access" && value == "none")
+            device_.no_access = true;
         else if (repeatable)
             write_fault(key, value);
         else
-            fail(key == "access" ? "bad access '" + value + "' (readonly)" : "unknown key '" + key + "'");
+            fail(key == "access" ? "bad access '" + value + "' (readonly or none)" : "unknown key '" + key + "'");
     }
 
 private:
@@ -217,7 +219,9 @@ Device read_device(const std::vector<Word>& words, int line)
 
 Scenario parse_scenario(std::string_view text)
 {
-    Scenario buses;
+    Scenario scenario;
+    auto& buses = scenario.buses;
+    bool listing = false;
     for (int line = 1; !text.empty(); ++line) {
         const std::size_t end = std::min(text.find('\n'), text.size());
         const std::vector<Word> words = split_line(text.substr(0, end), line);
@@ -231,12 +235,18 @@ Scenario parse_scenario(std::string_view text)
                 buses.emplace_back();
             buses.back().push_back(read_device(words, line));
             buses.back().back().name = strfmt("%03zu/%03zu", buses.size(), buses.back().size());
+        } else if (words[0].text == "listing") {
+            if (std::exchange(listing, true))
+                throw ScenarioError(line, "'listing' given twice");
+            if (words.size() != 2 || words[1].text != "newest-first")
+                throw ScenarioError(line, "bad listing (want 'listing newest-first')");
+            scenario.newest_first = true;
         } else {
             throw ScenarioError(line, words[0].text == "bus" ? "unexpected text after 'bus'"
                                                               : "unknown keyword '" + words[0].text + "'");
         }
     }
-    return buses;
+    return scenario;
 }
 
 Bytes Device::device_descriptor() const

@@ -46,7 +46,8 @@ struct Device {
     int detach_error = ENODATA;
     int setconfig_error = 0;
     int claim_error = 0;
-    bool read_only = false;
+    bool read_only = false;  // access=readonly: the node opens, every request then fails with EPERM
+    bool no_access = false;  // access=none: the user cannot open the node at all
     std::map<int, WriteFault> write_faults;  // by 1-based write number
 
     int writes = 0;              // interrupt writes so far, failed ones included
@@ -67,7 +68,10 @@ struct Device {
     int read(std::uint8_t* reply);
 };
 
-using Scenario = std::vector<std::vector<Device>>;  // buses, each with its devices, in order
+struct Scenario {
+    std::vector<std::vector<Device>> buses;  // each with its devices, in order
+    bool newest_first = false;               // libusb lists buses and devices in reverse
+};
 
 // Reads scenario text. A mistake throws std::runtime_error("scenario line N: ...").
 Scenario parse_scenario(std::string_view text);

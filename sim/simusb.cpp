@@ -20,6 +20,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "scenario.h"
 
@@ -154,6 +155,19 @@ World& world()
     return *instance;
 }
 
+// Links records in the order libusb lists them: as given, or newest first.
+template <typename Record>
+Record* chain(std::vector<Record*> records, bool newest_first)
+{
+    if (newest_first)
+        std::ranges::reverse(records);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        records[i]->prev = i > 0 ? records[i - 1] : nullptr;
+        records[i]->next = i + 1 < records.size() ? records[i + 1] : nullptr;
+    }
+    return records.empty() ? nullptr : records.front();
+}
+
 }  // namespace
 
 struct usb_dev_handle {
@@ -202,7 +216,7 @@ void usb_init(void)
     World& w = world();
     ++w.generation;
     w.buses.clear();
-    w.scenario.clear();
+    w.scenario = {};
     w.busses_found = false;
     w.devices_found = false;
     usb_busses = nullptr;
@@ -219,16 +233,14 @@ int usb_find_busses(void)
     } else if (!w.busses_found) {
         w.busses_found = true;
         w.scenario = read_scenario();
-        for (std::size_t i = 0; i < w.scenario.size(); ++i) {
+        std::vector<usb_bus*> records;
+        for (std::size_t i = 0; i < w.scenario.buses.size(); ++i) {
             SimBus& bus = w.buses.emplace_back();
             std::snprintf(bus.record.dirname, sizeof bus.record.dirname, "%03zu", i + 1);
             bus.record.location = static_cast<std::uint32_t>(i + 1);
-            if (i > 0) {
-                bus.record.prev = &w.buses[i - 1].record;
-                w.buses[i - 1].record.next = &bus.record;
-            }
+            records.push_back(&bus.record);
         }
-        usb_busses = w.buses.empty() ? nullptr : &w.buses.front().record;
+        usb_busses = chain(records, w.scenario.newest_first);
         result = static_cast<int>(w.buses.size());
     }
     log_line("usb_find_busses()" + result_text(result));
@@ -243,21 +255,21 @@ int usb_find_devices(void)
         w.devices_found = true;
         for (std::size_t b = 0; b < w.buses.size(); ++b) {
             SimBus& bus = w.buses[b];
-            for (sim::Device& model : w.scenario[b]) {
+            std::vector<struct usb_device*> records;
+            for (const sim::Device& model : w.scenario.buses[b]) {
+                if (model.no_access)
+                    continue;  // libusb-0.1 leaves out a node the user cannot open
                 SimDevice& device = bus.devices.emplace_back();
                 device.model = model;
                 const sim::Bytes descriptor = model.device_descriptor();
                 std::memcpy(&device.record.descriptor, descriptor.data(), USB_DT_DEVICE_SIZE);
-                device.record.devnum = static_cast<std::uint8_t>(bus.devices.size());
-                std::snprintf(device.record.filename, sizeof device.record.filename, "%03zu", bus.devices.size());
+                device.record.devnum = static_cast<std::uint8_t>(std::stoi(model.name.substr(4)));
+                std::snprintf(device.record.filename, sizeof device.record.filename, "%03d", device.record.devnum);
                 device.record.bus = &bus.record;
-                if (bus.devices.size() > 1) {
-                    device.record.prev = &bus.devices[bus.devices.size() - 2].record;
-                    device.record.prev->next = &device.record;
-                }
+                records.push_back(&device.record);
                 ++added;
             }
-            bus.record.devices = bus.devices.empty() ? nullptr : &bus.devices.front().record;
+            bus.record.devices = chain(records, w.scenario.newest_first);
         }
     }
     log_line(strfmt("usb_find_devices() = %d", added));

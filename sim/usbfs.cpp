@@ -275,7 +275,10 @@ struct UsbfsTestbed::State {
 
 UsbfsTestbed::UsbfsTestbed(std::string_view scenario) : state_(std::make_unique<State>())
 {
-    for (const auto& bus : sim::parse_scenario(scenario))
+    const sim::Scenario parsed = sim::parse_scenario(scenario);
+    if (parsed.newest_first)
+        throw std::runtime_error("usbfs cannot set the order libusb lists devices in (listing)");
+    for (const auto& bus : parsed.buses)
         state_->devices.insert(state_->devices.end(), bus.begin(), bus.end());
     state_->testbed = umockdev_testbed_new();
     gchar* root = umockdev_testbed_get_root_dir(state_->testbed);
@@ -289,6 +292,8 @@ UsbfsTestbed::UsbfsTestbed(std::string_view scenario) : state_(std::make_unique<
     for (const sim::Device& device : state_->devices) {
         if (device.open_error)
             throw std::runtime_error(device.name + ": usbfs cannot refuse an open (open=)");
+        if (device.no_access)
+            throw std::runtime_error(device.name + ": no sysfs view here to find an unopenable node by (access=none)");
         // The node itself is a plain file that the preload pairs with the handler.
         const std::string node = "/dev/bus/usb/" + device.name;
         const std::filesystem::path path = state_->root + node;
