@@ -1,22 +1,33 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Part of the simulated USB library: moves the files that the product locks
-// into the test's own folders, so that tests running in parallel on
-// look-alike simulated controllers (all "001/002") never wait for each other,
-// while runs sharing one scenario folder do.
+// Part of the simulated USB library: the files of the simulated world, in the
+// test's own folders, so that tests running in parallel on look-alike
+// controllers (all "001/002") never wait for each other, while runs sharing
+// one folder do. Opens of the product's paths are redirected:
 //
-//   /run/lock/tovra-control-*  to $TOVRA_SIM_LOCK_DIR, else to the folder of
-//                              the $TOVRA_SIM_USB scenario file
-//   /dev/bus/usb/REST          to $TOVRA_SIM_USB_DEVDIR/REST
-// With the variables unset or empty, nothing is redirected.
+//   /dev/bus/usb/REST            to $DEVDIR/REST (device_dir())
+//   /sys/bus/usb/devices[/REST]  to $DEVDIR/sys[/REST]
+//   /run/lock/tovra-control-*    to $TOVRA_SIM_LOCK_DIR, else to the folder of
+//                                the $TOVRA_SIM_USB scenario file
+// With no folder to go to, nothing is redirected. The tests run as root, who
+// may open any file, so a node opens as for an ordinary user outside its group.
+#include "simfs.h"
+
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
-#include <string>
+#include <filesystem>
 #include <string_view>
 
 namespace {
+
+constexpr std::string_view kDeviceFolder = "/dev/bus/usb/";
+constexpr std::string_view kSysfsFolder = "/sys/bus/usb/devices";
 
 std::string env(const char* name)
 {
@@ -24,24 +35,42 @@ std::string env(const char* name)
     return value ? value : "";
 }
 
+std::string folder_of(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
 // The path to open instead, or the path itself.
 std::string redirected(std::string_view path)
 {
     constexpr std::string_view lock_folder = "/run/lock/";
-    constexpr std::string_view device_folder = "/dev/bus/usb/";
     if (path.starts_with(lock_folder) && path.substr(lock_folder.size()).starts_with("tovra-control-")) {
         std::string folder = env("TOVRA_SIM_LOCK_DIR");
-        if (folder.empty() && !env("TOVRA_SIM_USB").empty()) {
-            folder = env("TOVRA_SIM_USB");
-            const std::size_t slash = folder.rfind('/');
-            folder = slash == std::string::npos ? "." : folder.substr(0, slash);
-        }
+        if (folder.empty() && !env("TOVRA_SIM_USB").empty())
+            folder = folder_of(env("TOVRA_SIM_USB"));
         if (!folder.empty())
             return folder + "/" + std::string(path.substr(lock_folder.size()));
     }
-    if (path.starts_with(device_folder) && !env("TOVRA_SIM_USB_DEVDIR").empty())
-        return env("TOVRA_SIM_USB_DEVDIR") + "/" + std::string(path.substr(device_folder.size()));
+    const std::string devices = sim::device_dir();
+    if (!devices.empty() && path.starts_with(kDeviceFolder))
+        return devices + "/" + std::string(path.substr(kDeviceFolder.size()));
+    if (!devices.empty() && path.starts_with(kSysfsFolder) &&
+        (path.size() == kSysfsFolder.size() || path[kSysfsFolder.size()] == '/'))
+        return devices + "/sys" + std::string(path.substr(kSysfsFolder.size()));
     return std::string(path);
+}
+
+// Whether an ordinary user outside the node's group is refused: only the
+// "other" bits count, and O_PATH asks for no access at all.
+bool refused(const std::string& node, int flags)
+{
+    struct stat status {};
+    if ((flags & O_PATH) != 0 || ::stat(node.c_str(), &status) != 0)
+        return false;
+    const int access = flags & O_ACCMODE;
+    const mode_t wanted = (access != O_WRONLY ? S_IROTH : 0) | (access != O_RDONLY ? S_IWOTH : 0);
+    return (status.st_mode & wanted) != wanted;
 }
 
 using OpenFunc = int (*)(const char*, int, ...);
@@ -52,10 +81,73 @@ int forward(const char* symbol, const char* path, int flags, va_list args)
     const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
     if (path == nullptr)
         return real(path, flags, mode);
-    return real(redirected(path).c_str(), flags, mode);
+    const std::string target = redirected(path);
+    if (target != path && std::string_view(path).starts_with(kDeviceFolder) && refused(target, flags)) {
+        errno = EACCES;
+        return -1;
+    }
+    return real(target.c_str(), flags, mode);
+}
+
+// Makes path with text and mode in one step, so that another run never sees
+// it half made: replacing what is there, or (a node) leaving it alone.
+void publish(const std::string& path, std::string_view text, mode_t mode, bool replace)
+{
+    const std::string temporary = path + ".new" + std::to_string(::getpid());
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    const bool made = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                      ::fchmod(fd, mode) == 0;
+    if (const group* plugdev = replace ? nullptr : ::getgrnam("plugdev")) {
+        [[maybe_unused]] const int ignored = ::fchown(fd, static_cast<uid_t>(-1), plugdev->gr_gid);
+    }
+    ::close(fd);
+    if (made && replace && ::rename(temporary.c_str(), path.c_str()) == 0)
+        return;
+    if (made && !replace && ::link(temporary.c_str(), path.c_str()) != 0) {
+        // path exists: a node that a test made stays as it is
+    }
+    ::unlink(temporary.c_str());
 }
 
 }  // namespace
+
+namespace sim {
+
+std::string device_dir()
+{
+    const std::string folder = env("TOVRA_SIM_USB_DEVDIR");
+    if (!folder.empty() || env("TOVRA_SIM_USB").empty())
+        return folder;
+    return folder_of(env("TOVRA_SIM_USB")) + "/dev";
+}
+
+void make_device_files(const Scenario& scenario)
+{
+    const std::string folder = device_dir();
+    if (folder.empty())
+        return;
+    std::error_code ignored;
+    for (const std::vector<Device>& bus : scenario.buses) {
+        for (const Device& device : bus) {
+            const int busnum = std::stoi(device.name.substr(0, 3));
+            const int devnum = std::stoi(device.name.substr(4));
+            std::filesystem::create_directories(folder + "/" + device.name.substr(0, 3), ignored);
+            publish(folder + "/" + device.name, "", device.no_access ? 0660 : device.read_only ? 0664 : 0666, false);
+            // An interface folder too: the real sysfs has them, without these files.
+            const std::string entry = strfmt("%s/sys/%d-%d", folder.c_str(), busnum, devnum);
+            std::filesystem::create_directories(entry + ":1.0", ignored);
+            std::filesystem::create_directories(entry, ignored);
+            publish(entry + "/idVendor", strfmt("%04x\n", device.vendor), 0444, true);
+            publish(entry + "/idProduct", strfmt("%04x\n", device.product), 0444, true);
+            publish(entry + "/busnum", strfmt("%d\n", busnum), 0444, true);
+            publish(entry + "/devnum", strfmt("%d\n", devnum), 0444, true);
+        }
+    }
+}
+
+}  // namespace sim
 
 extern "C" int open(const char* path, int flags, ...)
 {

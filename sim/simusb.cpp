@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "scenario.h"
+#include "simfs.h"
 
 struct usb_bus* usb_busses = nullptr;
 
@@ -253,6 +254,7 @@ int usb_find_devices(void)
     int added = 0;
     if (w.busses_found && !w.devices_found) {
         w.devices_found = true;
+        sim::make_device_files(w.scenario);
         for (std::size_t b = 0; b < w.buses.size(); ++b) {
             SimBus& bus = w.buses[b];
             std::vector<struct usb_device*> records;

@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The simulated USB library's files: the device nodes and the sysfs view of a
+// scenario's devices, kept in a folder of the test's own, where an interposed
+// open() sends the product's paths (simfs.cpp; paths and modes in README.md).
+#pragma once
+
+#include <string>
+
+#include "scenario.h"
+
+namespace sim {
+
+// $TOVRA_SIM_USB_DEVDIR, else the folder of the $TOVRA_SIM_USB scenario file
+// plus "/dev"; "" with neither (then nothing is made or redirected).
+std::string device_dir();
+
+// Makes each device's node (left alone when it exists: a test may hold it) and
+// writes its sysfs entry, for every device of the scenario.
+void make_device_files(const Scenario& scenario);
+
+}  // namespace sim
