@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -175,6 +176,13 @@ struct usb_dev_handle {
     SimDevice* device;
     int generation;
     std::string name;
+    int claim = -1;  // held while this handle has claimed interface 0
+
+    ~usb_dev_handle()
+    {
+        if (claim >= 0)
+            ::close(claim);
+    }
 };
 
 namespace {
@@ -200,6 +208,25 @@ int call(usb_dev_handle* dev, const char* function, const std::string& args, Bod
     if (result < 0)
         errno = -result;
     return result;
+}
+
+// Interface 0's claim, as usbfs keeps it: a flock on a file beside the node,
+// so that another process or handle finds it taken and a process that dies
+// drops it. 0, or -EBUSY while another holds it; keep: this handle holds it.
+int take_claim(usb_dev_handle& dev, bool keep)
+{
+    const std::string folder = sim::device_dir();
+    if (dev.claim >= 0 || folder.empty())
+        return 0;
+    const int fd = ::open((folder + "/" + dev.name + ".claim").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return 0;  // nowhere to keep claims: nobody else can hold one
+    const bool taken = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (taken && keep)
+        dev.claim = fd;
+    else
+        ::close(fd);
+    return taken ? 0 : -EBUSY;
 }
 
 }  // namespace
@@ -351,6 +378,8 @@ int usb_set_configuration(usb_dev_handle* dev, int configuration)
     return call(dev, "usb_set_configuration", strfmt(", %d", configuration), [&](SimDevice& device, std::string&) {
         if (device.model.setconfig_error)
             return -device.model.setconfig_error;
+        if (const int busy = take_claim(*dev, false))
+            return busy;
         return configuration == 1 || configuration == 0 ? 0 : -EINVAL;
     });
 }
@@ -360,7 +389,7 @@ int usb_claim_interface(usb_dev_handle* dev, int interface)
     return call(dev, "usb_claim_interface", strfmt(", %d", interface), [&](SimDevice& device, std::string&) {
         if (device.model.claim_error)
             return -device.model.claim_error;
-        return interface == 0 ? 0 : -ENOENT;
+        return interface == 0 ? take_claim(*dev, true) : -ENOENT;
     });
 }
 
