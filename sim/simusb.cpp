@@ -189,10 +189,12 @@ namespace {
 
 // Runs a call on an open handle and logs it as "function(001/002args) = result"
 // followed by the tail the body adds. Every call after usb_open fails with
-// EPERM on a read-only node, as usbfs refuses each of its ioctls.
+// EPERM on a read-only node, as usbfs refuses each of its ioctls. A time-out
+// leaves errno as it was, as libusb 0.1.12 leaves that of its last ioctl.
 template <typename Body>
 int call(usb_dev_handle* dev, const char* function, const std::string& args, Body body)
 {
+    const int saved = errno;
     World& w = world();
     std::string name = "?";
     std::string tail;
@@ -206,7 +208,7 @@ int call(usb_dev_handle* dev, const char* function, const std::string& args, Bod
     }
     log_line(function + ("(" + name + args + ")") + result_text(result) + tail);
     if (result < 0)
-        errno = -result;
+        errno = result == -ETIMEDOUT ? saved : -result;
     return result;
 }
 
