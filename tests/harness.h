@@ -99,19 +99,18 @@ inline std::ostream& operator<<(std::ostream& os, const Result& r)
               << r.out << "--- stderr:\n" << r.err << "--- usb log:\n" << r.log;
 }
 
-// A started run; several may go on at once. Each has a folder of its own for the simulated controllers' lock
-// files unless env names one (TOVRA_SIM_LOCK_DIR): only runs that share it wait for each other.
+// A started run; several may go on at once. Each has a folder of its own for the simulated controllers' nodes
+// and claims unless env names one (TOVRA_SIM_USB_DEVDIR): only runs that share it share a controller.
 class Running {
 public:
     Running(const TempDir& dir, std::vector<std::string> args, const RunOptions& options = {})
         : base_(dir.file("run" + std::to_string(++runs_)))
     {
-        std::filesystem::create_directory(base_ + ".locks");
         std::vector<std::string> env = options.env;  // each name once: a wrapper may take the last of two
         for (const std::string& entry : std::initializer_list<std::string>{
                  "PATH=/usr/bin:/bin", "LC_ALL=C", "LD_PRELOAD=" SIMUSB_LIB, "TOVRA_SIM_USB_LOG=" + base_ + ".log",
                  "TOVRA_SIM_USB=" + write_file(base_ + ".scenario", options.scenario),
-                 "TOVRA_SIM_LOCK_DIR=" + base_ + ".locks", "ASAN_OPTIONS=verify_asan_link_order=0"})  // preloaded first
+                 "TOVRA_SIM_USB_DEVDIR=" + base_ + ".dev", "ASAN_OPTIONS=verify_asan_link_order=0"})  // preloaded first
             if (std::ranges::none_of(env, [&](auto& e) { return e.starts_with(entry.substr(0, entry.find('=') + 1)); }))
                 env.push_back(entry);
         posix_spawn_file_actions_t actions;
