@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/select.h>
@@ -137,39 +139,36 @@ int console_leave(const Console& console)
 // end of file (done), or end through an error (failed).
 enum class Step { go_on, done, failed };
 
-// What one read brought: a byte, or how the terminal goes on without one.
+// What one read brought: count bytes and go on, or end of file (done), or a
+// failure that ends the terminal.
 struct Received {
     Step step;
-    std::optional<unsigned char> byte;
+    std::size_t count = 0;
 };
 
-// A side the terminal reads from, stdin or the port, one byte at a time. A
-// failed read is reported and the terminal goes on; one that keeps coming
-// back would be reported on every pass for ever, so ten in a row end it.
+// A side the terminal reads from, stdin or the port. A failed read is
+// reported and the terminal goes on; one that keeps coming back would be
+// reported on every pass for ever, so ten in a row end it.
 class Input {
 public:
-    Input(int fd, const char* call, const char* name, const char* end) : fd_(fd), call_(call), name_(name), end_(end)
-    {
-    }
+    Input(int fd, const char* call, const char* name) : fd_(fd), call_(call), name_(name) {}
 
-    Received read_byte()
+    Received read_into(std::span<unsigned char> buffer)
     {
-        unsigned char byte = 0;
-        const ssize_t n = read(fd_, &byte, 1);
+        const ssize_t n = read(fd_, buffer.data(), buffer.size());
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            return {Step::go_on}; // readable no more, or not yet: nothing to read
+        }
         if (n < 0) {
             perror(call_);
             if (++failures_ < max_failures) {
-                return {Step::go_on, std::nullopt};
+                return {Step::go_on};
             }
             fprintf(stderr, "Reading %s failed %d times in a row, giving up\n", name_, failures_);
-            return {Step::failed, std::nullopt};
+            return {Step::failed};
         }
         failures_ = 0;
-        if (n == 0) {
-            fputs(end_, stderr);
-            return {Step::done, std::nullopt};
-        }
-        return {Step::go_on, byte};
+        return {n == 0 ? Step::done : Step::go_on, static_cast<std::size_t>(n)};
     }
 
 private:
@@ -177,10 +176,12 @@ private:
     int fd_;
     const char* call_; // named by perror
     const char* name_;
-    const char* end_; // the report at end of file
     int failures_ = 0;
 };
 
+// One select loop over both sides. Typed bytes queue until the port takes
+// them, so that the keyboard, and with it the escape byte, is read on while
+// the port's output queue is full.
 class Terminal {
 public:
     Terminal(int fd, unsigned char escape) : fd_(fd), escape_(escape) {}
@@ -188,75 +189,104 @@ public:
     Step run()
     {
         for (;;) {
+            if (stdin_ended_ && queue_.empty()) {
+                fputs("Got EOF on stdin\n", stderr);
+                return Step::done;
+            }
+            const bool typing = !stdin_ended_ && queue_.size() < max_queued;
+            const int writer = queue_.empty() ? -1 : fd_;
             fd_set readable;
             fd_set writable;
-            if (wait_ready({STDIN_FILENO, fd_}, -1, readable, writable, nullptr) < 0) {
-                perror("select");
-                return Step::failed;
-            }
-            if (FD_ISSET(STDIN_FILENO, &readable)) {
-                if (const Step step = serve_stdin(); step != Step::go_on) {
-                    return step;
-                }
-            }
-            if (FD_ISSET(fd_, &readable)) {
-                if (const Step step = serve_port(); step != Step::go_on) {
-                    return step;
-                }
-            }
-        }
-    }
-
-private:
-    Step serve_stdin()
-    {
-        const Received typed = stdin_.read_byte();
-        if (!typed.byte) {
-            return typed.step;
-        }
-        printf("\nSend %d\n", *typed.byte);
-        fflush(stdout);
-        if (*typed.byte == escape_) {
-            fprintf(stderr, "\nGot escape char, exitting\n");
-            return Step::done;
-        }
-        return send(*typed.byte);
-    }
-
-    // The port is non-blocking: when its output queue is full, wait until it
-    // takes the byte, showing what arrives meanwhile (a device may need its
-    // echo read before it reads on).
-    Step send(unsigned char byte)
-    {
-        for (;;) {
-            if (write(fd_, &byte, 1) == 1) {
-                return Step::go_on;
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                perror("write(serialfd)");
-                return Step::failed;
-            }
-            fd_set readable;
-            fd_set writable;
-            if (wait_ready({fd_}, fd_, readable, writable, nullptr) < 0) {
+            const int ready = typing ? wait_ready({STDIN_FILENO, fd_}, writer, readable, writable, nullptr)
+                                     : wait_ready({fd_}, writer, readable, writable, nullptr);
+            if (ready < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
                 perror("select");
                 return Step::failed;
             }
-            if (FD_ISSET(fd_, &readable)) {
-                if (const Step step = serve_port(); step != Step::go_on) {
-                    return step;
-                }
+            Step step = Step::go_on;
+            if (typing && FD_ISSET(STDIN_FILENO, &readable)) {
+                step = serve_stdin();
+            }
+            if (step == Step::go_on && !queue_.empty()) {
+                step = send_queued(); // at once: a port with room needs no wait
+            }
+            if (step == Step::go_on && FD_ISSET(fd_, &readable)) {
+                step = serve_port();
+            }
+            if (step != Step::go_on) {
+                return step;
             }
         }
     }
 
+private:
+    // Typed bytes that wait for the port at most; beyond, stdin waits too.
+    static constexpr std::size_t max_queued = std::size_t{1} << 20;
+
+    Step serve_stdin()
+    {
+        std::array<unsigned char, 4096> typed{};
+        const std::size_t room = std::min(typed.size(), max_queued - queue_.size());
+        const Received got = stdin_.read_into(std::span(typed).first(room));
+        if (got.step == Step::done) {
+            stdin_ended_ = true; // what is queued still goes out
+            return Step::go_on;
+        }
+        for (const unsigned char byte : std::span(typed).first(got.count)) {
+            printf("\nSend %d\n", byte);
+            if (byte == escape_) {
+                fflush(stdout);
+                return leave();
+            }
+            queue_.push_back(byte);
+        }
+        fflush(stdout);
+        return got.step;
+    }
+
+    // What was typed before the escape and fits in the port still goes out;
+    // what waits for room, or was typed after it, is dropped.
+    Step leave()
+    {
+        if (const Step step = send_queued(); step != Step::go_on) {
+            return step;
+        }
+        fputs("\nGot escape char, exitting\n", stderr);
+        return Step::done;
+    }
+
+    // The port is non-blocking: it takes what fits in its output queue.
+    Step send_queued()
+    {
+        const ssize_t n = write(fd_, queue_.data(), queue_.size());
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            return Step::go_on;
+        }
+        if (n < 0) {
+            perror("write(serialfd)");
+            return Step::failed;
+        }
+        queue_.erase(queue_.begin(), queue_.begin() + n);
+        return Step::go_on;
+    }
+
     Step serve_port()
     {
-        const Received arrived = port_.read_byte();
-        return arrived.byte ? show(*arrived.byte) : arrived.step;
+        std::array<unsigned char, 256> arrived{};
+        const Received got = port_.read_into(arrived);
+        if (got.step == Step::done) {
+            fputs("Got EOF on serial port\n", stderr);
+            return Step::done;
+        }
+        for (const unsigned char byte : std::span(arrived).first(got.count)) {
+            if (show(byte) != Step::go_on) {
+                return Step::failed;
+            }
+        }
+        return got.step;
     }
 
     // Everything goes through the stdout stream, flushed at once, so that the
@@ -281,8 +311,10 @@ private:
 
     int fd_;
     unsigned char escape_;
-    Input stdin_{STDIN_FILENO, "read(stdin)", "stdin", "Got EOF on stdin\n"};
-    Input port_{fd_, "read(serial)", "serial port", "Got EOF on serial port\n"};
+    Input stdin_{STDIN_FILENO, "read(stdin)", "stdin"};
+    Input port_{fd_, "read(serial)", "serial port"};
+    std::vector<unsigned char> queue_; // typed, not yet taken by the port
+    bool stdin_ended_ = false;
 };
 
 } // namespace

@@ -34,18 +34,22 @@ int serial_write(int fd, const void* buf, int len);
 // Closes fd; returns 0 or -1.
 int serial_close(int fd);
 
-// Interactive terminal between the console and port fd. Typed bytes go out
-// one by one, each announced on stdout by "\nSend %d\n"; when the port's
-// output queue is full the byte waits until it is taken. Received bytes are
-// shown on stdout in arrival order, CR as "[CR]", LF as "[LF]" and a line
-// end, other non-printable bytes as "[%02X]". Stdin's canonical input and
-// echo are off while it runs. It ends when:
-//   - the escape byte is typed (not sent): "\nGot escape char, exitting\n";
-//   - stdin or the port reaches end of file: "Got EOF on stdin\n" or
-//     "Got EOF on serial port\n";
+// Interactive terminal between the console and port fd. Each typed byte is
+// announced on stdout by "\nSend %d\n" as it is read and goes out in the
+// order typed; while the port's output queue is full, typed bytes queue
+// behind and stdin is read on (up to 1 MiB queued; beyond, stdin waits too).
+// Received bytes are shown on stdout in arrival order, CR as "[CR]", LF as
+// "[LF]" and a line end, other non-printable bytes as "[%02X]". Stdin's
+// canonical input and echo are off while it runs. It ends when:
+//   - the escape byte is typed: "\nGot escape char, exitting\n" (it is not
+//     sent, nor is what was typed after it or still waits in the queue);
+//   - stdin reaches end of file and the port has taken every queued byte:
+//     "Got EOF on stdin\n";
+//   - the port reaches end of file: "Got EOF on serial port\n";
 //   - select, a write to the port or to stdout fails: a perror line;
 //   - reading stdin or the port fails 10 times in a row (each failure has
-//     its perror line and the terminal goes on until then).
+//     its perror line and the terminal goes on until then; EAGAIN,
+//     EWOULDBLOCK and EINTR mean nothing to read and are no failure).
 // All on stderr. Every way out restores stdin's settings. Returns 0 when it
 // ended through the escape byte or end of file and the settings were
 // restored, -1 when it ended through an error or could not restore them.
