@@ -16,6 +16,7 @@
 
 #include "lock.h"
 #include "serial.h"
+#include "stdfds.h"
 
 namespace {
 
@@ -56,7 +57,8 @@ bool parse_speed(const char* text, int& speed)
 }
 
 // The console as it was before the terminal changed it, for the signal
-// handler: a terminal killed by Ctrl-C, kill or a hang-up still restores it.
+// handler: a terminal killed by Ctrl-C, Ctrl-\, kill or a hang-up still
+// restores it.
 termios saved_console{};
 
 extern "C" void restore_and_die(int signal)
@@ -74,8 +76,12 @@ void restore_console_on_signals()
     action.sa_handler = restore_and_die;
     action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signal, &action, nullptr);
+    for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
+        struct sigaction before{};
+        // One the caller ignores (a hang-up under nohup) must not end us.
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
+            sigaction(signal, &action, nullptr);
+        }
     }
 }
 
@@ -106,6 +112,11 @@ bool lock_port(const char* port)
 
 int main(int argc, char* argv[])
 {
+    // Else the port's lock could become stdin, and the port's bytes typed input.
+    if (!open_standard_descriptors()) {
+        perror("/dev/null");
+        return 1;
+    }
     if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
         print_usage(stdout);
         return 0;
