@@ -70,27 +70,27 @@ TEST(Serial, BytesPassUnchangedTheTerminalEndsAndOnlySelectableDescriptorsAreRea
     EXPECT_EQ(waiting(pty.master), "") << "echoed back to the device";
     EXPECT_EQ(serial_write(fd, "\r\n\x11\x13", 4), 4);
     EXPECT_EQ(waiting(pty.master), "\r\n\x11\x13");
-    // The terminal ends on an escape byte with the top bit set, and sends nothing.
-    int in[2];
-    ASSERT_EQ(pipe(in), 0);
-    ASSERT_EQ(write(in[1], "\xC0", 1), 1);
+    // The terminal ends on an escape byte with the top bit set, and sends nothing; with -1 when the port refuses a
+    // typed byte (here the port is stdin's own read end). Stdin's pipe has its writing end closed: a terminal that
+    // missed the escape would end at end of file, not hang.
     const int saved_stdin = dup(STDIN_FILENO);
-    dup2(in[0], STDIN_FILENO);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(serial_terminal(fd, 0xC0), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nGot escape char, exitting\n");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nSend 192\n");
-    // It ends with -1 when the port refuses a typed byte (here the port is stdin's own read end).
-    ASSERT_EQ(write(in[1], "a", 1), 1);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(serial_terminal(STDIN_FILENO, 0xC0), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "write(serialfd): Bad file descriptor\n");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nSend 97\n");
+    for (auto [port, typed, ended, out, err] :
+         {std::tuple{fd, "\xC0", 0, "\nSend 192\n", "\nGot escape char, exitting\n"},
+          {STDIN_FILENO, "a", -1, "\nSend 97\n", "write(serialfd): Bad file descriptor\n"}}) {
+        int in[2];
+        ASSERT_EQ(pipe(in), 0);
+        ASSERT_EQ(write(in[1], typed, 1), 1);
+        dup2(in[0], STDIN_FILENO);
+        close(in[0]);
+        close(in[1]);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(serial_terminal(port, 0xC0), ended);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), out);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), err);
+    }
     dup2(saved_stdin, STDIN_FILENO);
-    for (int unused : {saved_stdin, in[0], in[1]})
-        close(unused);
+    close(saved_stdin);
     EXPECT_EQ(waiting(pty.master), "");
     // Descriptors that a select set cannot hold are refused.
     rlimit limit{};
