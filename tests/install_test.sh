@@ -26,6 +26,7 @@ $man1/tovra-control.1.gz
 $man1/tovra-terminal.1.gz
 $rules/60-tovra-control.rules
 $rules/61-tovra-control-uaccess.rules
+$rules/62-tovra-control-links.rules
 $completions/tovra-control
 $completions/tovra-terminal
 $doc/README.md
@@ -41,6 +42,10 @@ marker=$(grep -lxF 'SUBSYSTEM=="usb", ENV{DEVTYPE}=="usb_device", ATTR{idVendor}
 access=$(grep -lxF 'SUBSYSTEM=="usb", ENV{ID_TOVRA_CONTROLLER}=="1", TAG+="uaccess", MODE="0660", GROUP="plugdev"' "$stage$rules"/*)
 [[ -n $marker && -n $access && ${marker##*/} < ${access##*/} && ${access##*/} < 73-seat-late.rules ]] ||
     fail "udev rules: the mark of 6666:f100 in '${marker##*/}', the access in '${access##*/}'"
+# The /dev/tovra links need the mark too.
+links=$(grep -lxF 'ENV{ID_SERIAL_SHORT}=="?*", SYMLINK+="tovra/by-serial/$env{ID_SERIAL_SHORT}"' "$stage$rules"/*)
+[[ -n $links && ${marker##*/} < ${links##*/} ]] && grep -qxF 'ENV{ID_PATH}=="?*", SYMLINK+="tovra/by-path/$env{ID_PATH}"' "$links" ||
+    fail "udev rules: the links in '${links##*/}', the mark in '${marker##*/}'"
 
 # Rendered by man without any groff warning (-ww), stamped with the package's version.
 version=$(zcat "$stage$doc/changelog.Debian.gz" | sed -n '1s/^tovra-control (\(.*\)-[0-9]*).*/\1/p')
@@ -72,5 +77,7 @@ done <<EOF
 --feedback|--fe
 $work/ttyFAKE0|--scontroller $work/tty
 $work/ttyFAKE0|--sky+ --feedback $work/tty
+1|--controller 1
+|--controller /
 EOF
 ((failures == 0)) || { echo "$failures install check(s) failed" >&2; exit 1; }
