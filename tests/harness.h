@@ -191,6 +191,14 @@ inline Result run(const TempDir& dir, const std::vector<std::string>& args, cons
     return Running(dir, args, options).finish();
 }
 
+// text with every key in it replaced by value
+inline std::string replace_all(std::string text, std::string_view key, const std::string& value)
+{
+    for (std::size_t at = 0; (at = text.find(key, at)) != std::string::npos; at += value.size())
+        text.replace(at, key.size(), value);
+    return text;
+}
+
 inline std::string hex(std::string_view bytes)
 {
     std::string text;
@@ -251,6 +259,12 @@ public:
     std::string received(std::size_t want = SIZE_MAX, int quiet = 20) const { return drain(master_, want, quiet); }
     std::string unread() const { return drain(slave_, SIZE_MAX, 0); }  // what the device sent and no one read
     void hang_up() { close(std::exchange(master_, -1)); }  // the device goes away
+    tcflag_t framing() const  // the line's speed and framing: B57600 | CS8 is 57600 8N1
+    {
+        termios settings{};
+        tcgetattr(slave_, &settings);
+        return settings.c_cflag & (CBAUD | CSTOPB | CSIZE | PARENB);
+    }
 
 private:
     static std::string drain(int fd, std::size_t want, int quiet_ms)
