@@ -51,63 +51,106 @@ TEST(Terminal, Sessions)
         const Result r =
             run(dir, args, {.program = TOVRA_TERMINAL_BIN, .input = s.typed, .stdin_fd = s.typed == "/" ? folder : -1});
         const std::string err = replace_all(s.err, "@pty", line.path());
-        EXPECT_EQ(r.status, s.status) << r;
-        EXPECT_EQ(r.out, s.out);
-        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(s.status, s.out, err));
         EXPECT_EQ(line.received(), s.sent);
         EXPECT_TRUE(!err.starts_with("Connected") || line.framing() == ((args.size() > 1 ? B9600 : B57600) | CS8));
     }
     close(folder);
 }
 
-// The line takes some 20 kB; the rest waits until the device reads.
+// Fills the line as far as it goes from the test's side, so that the terminal finds it full from the start.
+std::string fill(const Pty& line)
+{
+    std::string filler;
+    for (bool more = fcntl(line.slave(), F_SETFL, O_NONBLOCK) == 0; more; usleep(50000))
+        for (more = false; write(line.slave(), "~", 1) == 1; more = true)
+            filler += '~';
+    return filler;
+}
+
+// Typed bytes wait while the line is full; a byte that arrives meanwhile shows; a stale readable flag is no failure.
 TEST(Terminal, WaitsForAFullLineAndLosesNothing)
 {
     TempDir dir;
     Pty line;
-    std::string typed;
+    std::string typed, filler = fill(line);
     for (int i = 0; i < 65536; ++i)
         typed += static_cast<char>('a' + i % 26);
+    line.send("!");
     Running run(dir, {line.path()}, {.program = TOVRA_TERMINAL_BIN, .input = typed});
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const std::string sent = line.received(typed.size(), static_cast<int>(5000 * time_scale()));
+    const std::string sent = line.received(filler.size() + typed.size(), static_cast<int>(5000 * time_scale()));
     const Result r = run.finish();
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), "Got EOF on stdin\n");  // after the connected line
-    EXPECT_TRUE(sent == typed) << sent.size() << " bytes arrived";
+    EXPECT_EQ(r.err, "Connected to " + line.path() + " at 57600 baud; press Ctrl-] to leave\nGot EOF on stdin\n");
+    EXPECT_NE(r.out.find('!'), std::string::npos);
+    EXPECT_TRUE(sent == filler + typed) << sent.size() << " bytes arrived";
+}
+
+// On a full line the escape byte leaves, and what was typed is not sent; a received byte shows at once also on a
+// terminal, which stdio buffers by the line; a second terminal is refused at once, not when the first has ended.
+TEST(Terminal, EscapesAFullLineAndRefusesASecondTerminalAtOnce)
+{
+    TempDir dir;
+    Pty line, console(false);
+    const std::string filler = fill(line);
+    line.send("D");
+    Running run(dir, {"-c", "exec \"$0\" \"$1\" >&0", TOVRA_TERMINAL_BIN, line.path()},
+                {.program = "/bin/sh", .stdin_fd = console.slave(), .wrapped = false});
+    EXPECT_EQ(console.received(1, 10000), "D");
+    Running second(dir, {line.path()}, {.program = TOVRA_TERMINAL_BIN, .wrapped = false});  // a wrapper starts slowly
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    console.send("ab\x1d");
+    ASSERT_TRUE(eventually([&] { return run.so_far(".err").ends_with("\nGot escape char, exitting\n"); }));
+    EXPECT_EQ(run.finish().status, 0);
+    EXPECT_EQ(line.received().substr(filler.size() - 1), "~");  // the filler's last byte, and nothing after it
+    const Result r = second.finish();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tovra-terminal: " + line.path() + " is in use by another program\n");
+}
+
+// Started with stdin closed, it reads /dev/null, not the port's lock: the device's bytes must not go back to it.
+TEST(Terminal, TakesAClosedStdinAsEmpty)
+{
+    TempDir dir;
+    Pty line;
+    line.send("hi");
+    Running run(dir, {line.path()}, {.program = TOVRA_TERMINAL_BIN, .stdin_fd = -2});
+    ASSERT_TRUE(eventually([&] { return run.so_far(".err").ends_with("\nGot EOF on stdin\n"); }));
+    EXPECT_EQ(run.finish().status, 0);
+    EXPECT_EQ(line.received(), "");
 }
 
 // Received bytes show at once, in the order they came. The console loses line
 // editing and echo while the terminal runs, and gets them back however it
-// ends: the escape byte (0), the line going away (-1), or a signal.
+// ends: the escape byte (0), the line going away (-1), or a signal; a SIGHUP
+// that the caller ignores leaves it running until the escape byte (-2).
 class Console : public ::testing::TestWithParam<int> {};
 
 TEST_P(Console, IsRestored)
 {
     TempDir dir;
     Pty line, console(false);
-    termios before{}, during{}, after{};
-    tcgetattr(console.slave(), &before);
+    auto lflag = [&] { termios t{}; return tcgetattr(console.slave(), &t) == 0 ? t.c_lflag : 0; };
+    const tcflag_t before = lflag();
+    const auto caller = signal(SIGHUP, GetParam() == -2 ? SIG_IGN : SIG_DFL);
     Running run(dir, {line.path()}, {.program = TOVRA_TERMINAL_BIN, .stdin_fd = console.slave()});
-    EXPECT_TRUE(eventually([&] { return tcgetattr(console.slave(), &during) == 0 && !(during.c_lflag & ICANON); }));
-    EXPECT_EQ(during.c_lflag, before.c_lflag & ~(ICANON | ECHO));
+    signal(SIGHUP, caller);
+    EXPECT_TRUE(eventually([&] { return lflag() == (before & ~(ICANON | ECHO)); })) << lflag();
     line.send("A\rB\nC\x01" "D");
     EXPECT_TRUE(eventually([&] { return run.so_far() == "A[CR]B[LF]\nC[01]D"; })) << run.so_far();
-    if (GetParam() == 0)
-        console.send("\x1d");
-    else if (GetParam() < 0)
+    if (GetParam() == -1)
         line.hang_up();
-    else
-        kill(run.pid(), GetParam());
+    else if (kill(run.pid(), GetParam() == -2 ? SIGHUP : GetParam()); GetParam() <= 0)  // signal 0: none
+        console.send("\x1d");
     const Result r = run.finish();
     EXPECT_EQ(r.signal, std::max(GetParam(), 0)) << r;
-    EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), GetParam() == 0  ? "\nGot escape char, exitting\n"
-                                                   : GetParam() < 0 ? "Got EOF on serial port\n"
-                                                                    : "");
-    tcgetattr(console.slave(), &after);
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), GetParam() == -1 ? "Got EOF on serial port\n"
+                                                   : GetParam() <= 0 ? "\nGot escape char, exitting\n"
+                                                                     : "");
+    EXPECT_EQ(lflag(), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Endings, Console, ::testing::Values(0, -1, SIGINT, SIGTERM, SIGHUP));
+INSTANTIATE_TEST_SUITE_P(Endings, Console, ::testing::Values(0, -1, -2, SIGINT, SIGQUIT, SIGTERM, SIGHUP));
 
 }  // namespace

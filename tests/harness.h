@@ -82,7 +82,7 @@ struct RunOptions {
     std::string scenario = "device 6666:f100\n";  // the simulated USB world
     std::vector<std::string> env = {};            // more "NAME=value", which win over the harness's
     std::string input = "";                       // stdin's contents ...
-    int stdin_fd = -1;                            // ... or this descriptor
+    int stdin_fd = -1;                            // ... or this descriptor (-2: closed)
     Stream out = Stream::File, err = Stream::File;
     bool wrapped = true;  // false: never under the wrapper (the simulated box)
 };
@@ -115,7 +115,9 @@ public:
                 env.push_back(entry);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        if (const std::string in = write_file(base_ + ".in", options.input); options.stdin_fd < 0)
+        if (const std::string in = write_file(base_ + ".in", options.input); options.stdin_fd == -2)
+            posix_spawn_file_actions_addclose(&actions, 0);
+        else if (options.stdin_fd < 0)
             posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
         else
             posix_spawn_file_actions_adddup2(&actions, options.stdin_fd, 0);
