@@ -72,8 +72,14 @@ std::string not_found(int found, int index)
     return "tovra_usb_finddevice(" + std::to_string(found) + ") failed to find device 6666-f100\n" + unable(index);
 }
 
-const std::string kHint = "The USB controller is not writable for this user: install the tovra-control udev rules, "
-                          "join the plugdev group (or log in locally), then unplug and replug the controller.\n";
+const std::string kFix = "install the tovra-control udev rules, join the plugdev group (or log in locally), then "
+                         "unplug and replug the controller.\n";
+const std::string kHint = "The USB controller is not writable for this user: " + kFix;
+
+std::string at(const std::string& path)
+{
+    return "unable to find USB tovra controller " + path + "\nPlease check the controller is connected.\n";
+}
 
 std::string failed(const std::string& call, const std::string& error, const std::string& caller = "sendcommand")
 {
@@ -99,7 +105,8 @@ const std::string kCrowd = "device 1234:5678\ndevice 6666:f101\ndevice 6666:f100
 const std::string kWriteFailure = kIdent + sending(0x0001) + failed("usb_interrupt_write", "Connection timed out");
 
 struct Case {
-    std::vector<std::string> args = {};  // "@dir": the row's folder; "@pty": a serial line; "@link": a link to it
+    std::vector<std::string> args = {};  // "@dir": the row's folder; "@pty": a serial line; "@link": a link to it;
+                                         // "@dir/c": a link to controller 002/001's node
     int status = 0;
     std::string out = "", err = "";
     std::string wire = "";  // "usb:" and the reports (see wire) when the USB library was used; "pty:" and the bytes
@@ -126,7 +133,7 @@ std::vector<Case> cases()
     // - it runs with POSIXLY_CORRECT=1 in the environment, and options and codes mix all the same;
     // - a run given "@pty" leaves that line at 57600 8N1;
     // - @dir/log holds "earlier run\n" followed by the row's logged;
-    // - the USB library's log has usb_close exactly when the run succeeded (and the library was used);
+    // - the USB library's log has usb_close exactly when the run succeeded or got to the box's reports ("Failed");
     // - a successful --channel run with no "Tuning" verdict in out takes at least 2 s (Backup after the last key).
     std::vector<Case> table{
         // The command line.
@@ -175,6 +182,25 @@ std::vector<Case> cases()
                 "Found device: 6666-f100\nFound tovra control num 1\n" + kVersion + sending(0x0001),
          .wire = "usb: 002/001: 71 002/001: 30 00 01", .scenario = kCrowd},
         {.args = {"--controller", "3", "0001"}, .wire = "usb: 002/003: 30 00 01", .scenario = kCrowd},
+        // ... however libusb lists them: a real kernel lists the last plugged first.
+        {.args = {"--debug", "--controller", "2", "0001"},
+         .out = "Found device: 1234-5678\nFound device: 6666-f101\n" + kFound +
+                "Found device: 6666-f100\nFound tovra control num 1\n" + kVersion + sending(0x0001),
+         .wire = "usb: 002/001: 71 002/001: 30 00 01", .scenario = "listing newest-first\n" + kCrowd},
+        // Or the controller at a device path, or a link to it.
+        {.args = {"--controller", "/dev/bus/usb/002/003", "0001"}, .wire = "usb: 002/003: 30 00 01",
+         .scenario = kCrowd},
+        {.args = {"--controller", "@dir/c", "0001"}, .wire = "usb: 002/001: 30 00 01", .scenario = kCrowd},
+        {.args = {"--controller", "/dev/bus/usb/001/001", "0001"}, .status = 1,
+         .err = "no tovra controller (6666-f100) found at /dev/bus/usb/001/001\n" + at("/dev/bus/usb/001/001"),
+         .wire = "usb:", .scenario = kCrowd},
+        {.args = {"--controller", "@dir/none", "0001"}, .status = 1,
+         .err = "@dir/none: No such file or directory\n" + at("@dir/none"), .wire = "usb:"},
+        // libusb leaves out a controller whose node this user cannot open: the run tells why it is not found.
+        {.args = {"--controller", "2", "0001"}, .status = 1,
+         .err = not_found(1, 1) + "The USB controller /dev/bus/usb/001/001 (group plugdev, mode 0660) cannot be "
+                                  "opened by this user: " + kFix, .wire = "usb:",
+         .scenario = "device 6666:f100 access=none\ndevice 6666:f100\n"},
         {.args = {"0001"}, .status = 1, .err = not_found(0, 0), .wire = "usb:", .scenario = ""},
         // Failures on the way to the controller.
         {.args = {"0001"}, .status = 1, .err = "usb_open failed: Permission denied\n" + unable(0) + kHint,
@@ -252,9 +278,9 @@ std::vector<Case> cases()
          .err = "@dir/none: No such file or directory\n"
                 "Opening feedback serial port failed: No such file or directory\n", .wire = "usb:"},
         {.args = {"--feedback", "@dir/none", "0C05"}, .wire = "usb: 30 0c 05"},
-        {.args = {"--scontroller", "@pty", "--feedback", "@link", "--channel", "1"}, .status = 1,
-         .err = "The feedback port @link is also the serial controller's port; the box's reports need a port of their "
-                "own.\n"},
+        // One port for the controller and the box, on a Y-cable: the controller listens, the box talks.
+        {.args = {"--scontroller", "@pty", "--feedback", "@link", "--channel", "1"}, .out = success("1"),
+         .wire = "pty: 30 00 80 30 00 01 30 00 09 30 00 83", .line = packet({{"CE00", "1"}})},
         // Confirmed changes: the verdict from the box's reports.
         confirm("101", packet({{"CE00", "1--"}}) + packet({{"SSCN", "101"}, {"SSCN", "10"}, {"SSCA", "Sky One"}}) +
                            packet({{"PUCP", "No card"}, {"PUSP", "Low signal"}, {"XXXX", "102"}, {"ce00", "102"}}) +
@@ -288,11 +314,12 @@ struct Trial {
     explicit Trial(const Case& row) : c(row)
     {
         std::filesystem::create_symlink(line.path(), dir.file("l"));
+        std::filesystem::create_symlink(dir.file("dev/002/001"), dir.file("c"));  // a udev link to a controller
         dir.write("log", "earlier run\n");
         line.send(c.line);
         std::vector<std::string> args;
         std::ranges::transform(c.args, std::back_inserter(args), [this](const std::string& arg) { return subst(arg); });
-        started.emplace(dir, args, RunOptions{.scenario = c.scenario, .env = {"POSIXLY_CORRECT=1"},
+        started.emplace(dir, args, RunOptions{.scenario = c.scenario, .env = {"POSIXLY_CORRECT=1", "TOVRA_SIM_USB_DEVDIR=" + dir.file("dev")},
                                               .out = c.out_to, .err = c.err_to});
     }
 
@@ -316,7 +343,8 @@ struct Trial {
         EXPECT_EQ(line.unread(), c.unread) << "read from the line";
         EXPECT_TRUE(!std::ranges::count(c.args, "@pty") || line.framing() == (B57600 | CS8));
         EXPECT_EQ(read_file(dir.file("log")), "earlier run\n" + subst(c.logged));
-        EXPECT_EQ(r.log.find("usb_close(") != r.log.npos, c.status == 0 && !r.log.empty()) << "released the controller";
+        EXPECT_EQ(r.log.find("usb_close(") != r.log.npos,
+                  !r.log.empty() && (c.status == 0 || c.out.find("Failed") != c.out.npos)) << "released the controller";
         const bool waits = !c.status && std::ranges::count(c.args, "--channel") && c.out.find("Tuning") == c.out.npos;
         EXPECT_GE(r.seconds, waits ? 2.0 : 0.0) << "a change without a verdict ends with Backup 2 s after the last key";
     }
@@ -382,40 +410,15 @@ TEST(Control, SimulatedBox)
 // ---- Runs that share a controller or a port take turns; with --debug a run that waits says so ----
 std::string waiting(const std::string& what) { return "Waiting for another run using " + what + "\n"; }
 
-TEST(Lock, RunsOnOneControllerTakeTurnsRunsOnTwoOverlap)
-{
-    TempDir dir;
-    std::filesystem::create_directory(dir.file("locks"));
-    const RunOptions one{.env = {"TOVRA_SIM_LOCK_DIR=" + dir.path, "TOVRA_SIM_USB_LOG=" + dir.file("usb.log")}};
-    const RunOptions two{.scenario = "device 6666:f100\nbus\ndevice 6666:f100\n",
-                         .env = {"TOVRA_SIM_LOCK_DIR=" + dir.file("locks")}};
-    Running a(dir, {"--debug", "--output", "1", "--channel", "12"}, one);
-    Running b(dir, {"--debug", "--output", "2", "--sky+", "--channel", "34"}, one);
-    Running c(dir, {"--debug", "--controller", "1", "--channel", "1"}, two);
-    Running d(dir, {"--debug", "--controller", "2", "--channel", "2"}, two);
-    const Result ra = a.finish(), rb = b.finish(), rc = c.finish(), rd = d.finish();
-    EXPECT_EQ(ra.status + rb.status + rc.status + rd.status, 0) << ra << rb << rc << rd;
-    EXPECT_EQ((rc.out + rd.out).find("Waiting for"), std::string::npos);
-    // Exactly one of a and b waited, and the other's keys all went out first.
-    const bool b_waited = rb.out.find(waiting("USB controller 001/001")) != std::string::npos;
-    EXPECT_NE(ra.out.find(waiting("USB controller 001/001")) != std::string::npos, b_waited);
-    const std::string keys_a = "71 30 00 80 30 00 01 30 00 02 30 00 83";
-    const std::string keys_b = "71 31 0c 80 31 0c 03 31 0c 04 31 0c 83";
-    EXPECT_EQ(wire(read_file(dir.file("usb.log"))), b_waited ? keys_a + " " + keys_b : keys_b + " " + keys_a);
-}
-
-// The one test that waits out the 30-second bound, on the controller's device node: the lock of last resort
-// when the lock folder cannot be used. Without --debug the wait is silent. Without the node either, a run goes
-// on unlocked, and says why.
+// The one test that waits out the 30-second bound, on the controller's device node. Without --debug the wait
+// is silent. Without a node to lock, a run goes on unlocked, and says why.
 TEST(Lock, GivesUpWhenTheControllerStaysBusy)
 {
     TempDir dir;
-    const RunOptions options{
-        .env = {"TOVRA_SIM_LOCK_DIR=" + dir.write("not-a-folder", ""), "TOVRA_SIM_USB_DEVDIR=" + dir.path}};
     std::filesystem::create_directory(dir.file("001"));
     const int node = open(dir.write("001/001", "").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(node, LOCK_EX), 0);
-    Result r = run(dir, {"0001"}, options);
+    Result r = run(dir, {"0001"}, {.env = {"TOVRA_SIM_USB_DEVDIR=" + dir.path}});
     close(node);
     EXPECT_EQ(r.status, 1) << r;
     EXPECT_EQ(r.out, "");
@@ -423,41 +426,60 @@ TEST(Lock, GivesUpWhenTheControllerStaysBusy)
     EXPECT_EQ(wire(r.log), "");
     EXPECT_GE(r.seconds, 30.0);
 
-    std::filesystem::remove(dir.file("001/001"));
-    r = run(dir, {"0001"}, options);
+    r = run(dir, {"0001"}, {.env = {"TOVRA_SIM_USB_DEVDIR=" + dir.write("not-a-folder", "")}});
     EXPECT_EQ(r.status, 0) << r;
     EXPECT_EQ(r.err, "warning: cannot lock USB controller 001/001 (Not a directory); runs at the same time may "
                      "interfere.\n");
     EXPECT_EQ(wire(r.log), "30 00 01");
 }
 
-// A run waits for whoever holds its ports: another program on the
-// controller's line, then tovra-terminal on the box's.
-TEST(Lock, PortsWaitForTheirHolders)
+// While another program holds the box's port, a run waits for it without holding the controller, so another
+// tuner's change goes out meanwhile, and without touching the port's line settings.
+TEST(Lock, ARunWaitingForItsBoxsPortLeavesTheControllerAndThePortAlone)
 {
     TempDir dir;
-    Pty line, box, quiet;
-    const int held = open(line.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
-    const Result refused = run(dir, {line.path()}, {.program = TOVRA_TERMINAL_BIN});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.err, "tovra-terminal: " + line.path() + " is in use by another program\n");
-    Running terminal(dir, {box.path()}, {.program = TOVRA_TERMINAL_BIN, .stdin_fd = quiet.slave()});
-    ASSERT_TRUE(eventually([&] { return !terminal.so_far(".err").empty(); }));
-    Running run(dir, {"--debug", "--sky+", "--scontroller", line.path(), "--feedback", box.path(), "--channel", "1"});
-    const std::string first = waiting("serial port " + line.path());
-    EXPECT_TRUE(eventually([&] { return run.so_far() == first; })) << run.so_far();
+    Pty box;
+    const RunOptions shared{.env = {"TOVRA_SIM_USB_DEVDIR=" + dir.path, "TOVRA_SIM_USB_LOG=" + dir.file("usb.log")}};
+    const int held = open(box.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios settings{};
+    tcgetattr(held, &settings);
+    cfsetspeed(&settings, B9600);
+    ASSERT_EQ(tcsetattr(held, TCSANOW, &settings) + flock(held, LOCK_EX), 0);
+    Running waits(dir, {"--debug", "--sky+", "--feedback", box.path(), "--channel", "1"}, shared);
+    const std::string first = waiting("feedback port " + box.path());
+    EXPECT_TRUE(eventually([&] { return waits.so_far() == first; })) << waits.so_far();
+    const Result other = run(dir, {"--output", "2", "0001"}, shared);
+    EXPECT_EQ(other.status, 0) << other;
+    EXPECT_EQ(box.framing(), B9600 | CS8) << "the line of a port that another program holds";
     close(held);
-    const std::string second = "sending channel '1'\n" + waiting("feedback port " + box.path());
-    EXPECT_TRUE(eventually([&] { return run.so_far() == first + second; })) << run.so_far();
-    kill(terminal.pid(), SIGTERM);
-    EXPECT_EQ(terminal.finish().signal, SIGTERM);
     box.send(gnome_encodePacket({{"CE00", "1"}}));
-    const Result r = run.finish();
+    const Result r = waits.finish();
     EXPECT_EQ(r.status, 0) << r;
-    EXPECT_EQ(r.out, first + second + sending(0x0C80) + sending(0x0C01) + sending(0x0C09) + sending(0x0C83) +
-                         "CE00 : 1 [1 49]\nTuning successful, channel '1' selected\n");
-    EXPECT_EQ(hex(line.received()), "30 0c 80 30 0c 01 30 0c 09 30 0c 83");
+    EXPECT_EQ(r.out, first + kIdent + "sending channel '1'\n" + sending(0x0C80) + sending(0x0C01) + sending(0x0C09) +
+                         sending(0x0C83) + "CE00 : 1 [1 49]\n" + success("1"));
+    EXPECT_EQ(wire(read_file(dir.file("usb.log"))), "31 00 01 71 30 0c 80 30 0c 01 30 0c 09 30 0c 83");
+}
+
+// Runs on one controller take turns, whatever their user: b stands for a user who may not create lock files in
+// /run/lock (root's on some distributions), so both must lock the controller's node. And a confirmed change lets
+// the controller go once its keys are out: the boxes answer only when the keys of both runs are out, which runs
+// holding the controller through the wait for the report would never get to.
+TEST(Lock, RunsOnOneControllerTakeTurnsAndTheirConfirmationsOverlap)
+{
+    TempDir dir;
+    Pty box1, box2;
+    std::vector<std::string> env{"TOVRA_SIM_USB_DEVDIR=" + dir.path, "TOVRA_SIM_USB_LOG=" + dir.file("usb.log")};
+    Running a(dir, {"--sky+", "--feedback", box1.path(), "--channel", "1"}, {.env = env});
+    env.push_back("TOVRA_SIM_LOCK_DIR=" + dir.write("not-a-folder", ""));
+    Running b(dir, {"--sky+", "--output", "2", "--feedback", box2.path(), "--channel", "2"}, {.env = env});
+    EXPECT_TRUE(eventually([&] { return wire(read_file(dir.file("usb.log"))).size() == 8 * 9 - 1; })) << "8 keys";
+    box1.send(gnome_encodePacket({{"CE00", "1"}}));
+    box2.send(gnome_encodePacket({{"CE00", "2"}}));
+    const Result ra = a.finish(), rb = b.finish();
+    EXPECT_EQ(ra.out + rb.out, success("1") + success("2")) << ra << rb;
+    const std::string keys_a = "30 0c 80 30 0c 01 30 0c 09 30 0c 83", keys_b = "31 0c 80 31 0c 02 31 0c 09 31 0c 83";
+    const std::string sent = wire(read_file(dir.file("usb.log")));
+    EXPECT_TRUE(sent == keys_a + " " + keys_b || sent == keys_b + " " + keys_a) << sent;
 }
 
 }  // namespace
