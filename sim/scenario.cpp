@@ -254,11 +254,11 @@ Bytes Device::device_descriptor() const
     const auto index = [this](std::size_t i) {
         return static_cast<std::uint8_t>(strings[i].kind == StringSetup::Kind::Absent ? 0 : i + 1);
     };
-    Bytes bytes{18, 1, 0x10, 0x01, 0, 0, 0, 8};  // USB 1.1, no class, 8-byte control packets
-    for (const std::uint16_t value : {vendor, product, release})
-        bytes.insert(bytes.end(), {static_cast<std::uint8_t>(value & 0xFF), static_cast<std::uint8_t>(value >> 8)});
-    bytes.insert(bytes.end(), {index(0), index(1), index(2), 1});
-    return bytes;
+    const auto low = [](std::uint16_t value) { return static_cast<std::uint8_t>(value & 0xFF); };
+    const auto high = [](std::uint16_t value) { return static_cast<std::uint8_t>(value >> 8); };
+    // USB 1.1, no class, 8-byte control packets; then the ids, the release, the string indexes, one configuration.
+    return {18,           1,         0x10,           0x01,          0,           0,        0,        8, low(vendor),
+            high(vendor), low(product), high(product), low(release), high(release), index(0), index(1), index(2), 1};
 }
 
 Bytes config_descriptor()

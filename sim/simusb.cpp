@@ -407,7 +407,7 @@ int usb_interrupt_write(usb_dev_handle* dev, int ep, const char* bytes, int size
         const int result = device.model.write(size);
         if (result == sim::kReportSize && size == sim::kReportSize) {
             const auto* report = reinterpret_cast<const std::uint8_t*>(bytes);
-            tail = "\n" + device.model.deliver(report);
+            tail.assign("\n").append(device.model.deliver(report));
             send_key_to_box(sim::command_of(report));
         }
         return result;
@@ -429,7 +429,7 @@ int usb_interrupt_read(usb_dev_handle* dev, int ep, char* bytes, int size, int t
             return result;
         const int count = std::min(result, size);
         std::memcpy(bytes, reply, static_cast<std::size_t>(count));
-        tail = "\n" + sim::report_line("in", device.model.name, reply, count);
+        tail.assign("\n").append(sim::report_line("in", device.model.name, reply, count));
         return count;
     });
 }
