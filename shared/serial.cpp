@@ -10,8 +10,7 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <optional>
-#include <span>
-#include <vector>
+#include <deque>
 
 #include <fcntl.h>
 #include <sys/select.h>
@@ -139,36 +138,39 @@ int console_leave(const Console& console)
 // end of file (done), or end through an error (failed).
 enum class Step { go_on, done, failed };
 
-// What one read brought: count bytes and go on, or end of file (done), or a
-// failure that ends the terminal.
+// What one read brought: a byte, or how the terminal goes on without one.
 struct Received {
     Step step;
-    std::size_t count = 0;
+    std::optional<unsigned char> byte;
 };
 
-// A side the terminal reads from, stdin or the port. A failed read is
-// reported and the terminal goes on; one that keeps coming back would be
-// reported on every pass for ever, so ten in a row end it.
+// A side the terminal reads from, stdin or the port, one byte at a time. A
+// failed read is reported and the terminal goes on; one that keeps coming
+// back would be reported on every pass for ever, so ten in a row end it.
 class Input {
 public:
     Input(int fd, const char* call, const char* name) : fd_(fd), call_(call), name_(name) {}
 
-    Received read_into(std::span<unsigned char> buffer)
+    Received read_byte()
     {
-        const ssize_t n = read(fd_, buffer.data(), buffer.size());
+        unsigned char byte = 0;
+        const ssize_t n = read(fd_, &byte, 1);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            return {Step::go_on}; // readable no more, or not yet: nothing to read
+            return {Step::go_on, std::nullopt}; // readable no more, or not yet: nothing to read
         }
         if (n < 0) {
             perror(call_);
             if (++failures_ < max_failures) {
-                return {Step::go_on};
+                return {Step::go_on, std::nullopt};
             }
             fprintf(stderr, "Reading %s failed %d times in a row, giving up\n", name_, failures_);
-            return {Step::failed};
+            return {Step::failed, std::nullopt};
         }
         failures_ = 0;
-        return {n == 0 ? Step::done : Step::go_on, static_cast<std::size_t>(n)};
+        if (n == 0) {
+            return {Step::done, std::nullopt};
+        }
+        return {Step::go_on, byte};
     }
 
 private:
@@ -228,65 +230,47 @@ private:
 
     Step serve_stdin()
     {
-        std::array<unsigned char, 4096> typed{};
-        const std::size_t room = std::min(typed.size(), max_queued - queue_.size());
-        const Received got = stdin_.read_into(std::span(typed).first(room));
-        if (got.step == Step::done) {
+        const Received typed = stdin_.read_byte();
+        if (typed.step == Step::done) {
             stdin_ended_ = true; // what is queued still goes out
             return Step::go_on;
         }
-        for (const unsigned char byte : std::span(typed).first(got.count)) {
-            printf("\nSend %d\n", byte);
-            if (byte == escape_) {
-                fflush(stdout);
-                return leave();
-            }
-            queue_.push_back(byte);
+        if (!typed.byte) {
+            return typed.step;
         }
+        printf("\nSend %d\n", *typed.byte);
         fflush(stdout);
-        return got.step;
-    }
-
-    // What was typed before the escape and fits in the port still goes out;
-    // what waits for room, or was typed after it, is dropped.
-    Step leave()
-    {
-        if (const Step step = send_queued(); step != Step::go_on) {
-            return step;
+        if (*typed.byte == escape_) {
+            // What still waits for the port is dropped with it.
+            fputs("\nGot escape char, exitting\n", stderr);
+            return Step::done;
         }
-        fputs("\nGot escape char, exitting\n", stderr);
-        return Step::done;
+        queue_.push_back(*typed.byte);
+        return Step::go_on;
     }
 
-    // The port is non-blocking: it takes what fits in its output queue.
+    // The port is non-blocking: a full output queue takes nothing yet.
     Step send_queued()
     {
-        const ssize_t n = write(fd_, queue_.data(), queue_.size());
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        const ssize_t n = write(fd_, &queue_.front(), 1);
+        if (n == 1) {
+            queue_.pop_front();
             return Step::go_on;
         }
-        if (n < 0) {
-            perror("write(serialfd)");
-            return Step::failed;
+        if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+            return Step::go_on;
         }
-        queue_.erase(queue_.begin(), queue_.begin() + n);
-        return Step::go_on;
+        perror("write(serialfd)");
+        return Step::failed;
     }
 
     Step serve_port()
     {
-        std::array<unsigned char, 256> arrived{};
-        const Received got = port_.read_into(arrived);
-        if (got.step == Step::done) {
+        const Received arrived = port_.read_byte();
+        if (arrived.step == Step::done) {
             fputs("Got EOF on serial port\n", stderr);
-            return Step::done;
         }
-        for (const unsigned char byte : std::span(arrived).first(got.count)) {
-            if (show(byte) != Step::go_on) {
-                return Step::failed;
-            }
-        }
-        return got.step;
+        return arrived.byte ? show(*arrived.byte) : arrived.step;
     }
 
     // Everything goes through the stdout stream, flushed at once, so that the
@@ -313,7 +297,7 @@ private:
     unsigned char escape_;
     Input stdin_{STDIN_FILENO, "read(stdin)", "stdin"};
     Input port_{fd_, "read(serial)", "serial port"};
-    std::vector<unsigned char> queue_; // typed, not yet taken by the port
+    std::deque<unsigned char> queue_; // typed, not yet taken by the port
     bool stdin_ended_ = false;
 };
 

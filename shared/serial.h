@@ -38,9 +38,10 @@ int serial_close(int fd);
 // announced on stdout by "\nSend %d\n" as it is read and goes out in the
 // order typed; while the port's output queue is full, typed bytes queue
 // behind and stdin is read on (up to 1 MiB queued; beyond, stdin waits too).
-// Received bytes are shown on stdout in arrival order, CR as "[CR]", LF as
-// "[LF]" and a line end, other non-printable bytes as "[%02X]". Stdin's
-// canonical input and echo are off while it runs. It ends when:
+// Every byte is read and written singly. Received bytes are shown on stdout
+// in arrival order, CR as "[CR]", LF as "[LF]" and a line end, other
+// non-printable bytes as "[%02X]". Stdin's canonical input and echo are off
+// while it runs. It ends when:
 //   - the escape byte is typed: "\nGot escape char, exitting\n" (it is not
 //     sent, nor is what was typed after it or still waits in the queue);
 //   - stdin reaches end of file and the port has taken every queued byte:
