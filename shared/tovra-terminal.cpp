@@ -2,7 +2,6 @@
 // tovra-terminal: talk by hand to whatever is on a serial port, such as a
 // serial tovra controller or a set-top box's RS232 port.
 
-#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -92,7 +91,7 @@ void restore_console_on_signals()
 // cannot be opened is left for serial_openport to report.
 bool lock_port(const char* port)
 {
-    const int fd = open(port, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = lock_open(port);
     if (fd < 0) {
         return true;
     }
