@@ -3,6 +3,8 @@
 // reports (commands, configuration, version query) over libusb-0.1.
 #include "tovra-control-lib.h"
 
+#include "same_device.h"
+
 #include <usb.h>
 
 #include <dirent.h>
@@ -153,13 +155,6 @@ bool identify(const char* path, struct stat& info)
     return known;
 }
 
-bool same_file(const struct stat& a, const struct stat& b)
-{
-    if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode))
-        return a.st_rdev == b.st_rdev;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // A sysfs attribute as a number in base; 0 when it cannot be read.
 unsigned attribute(const std::string& path, int base)
 {
@@ -266,7 +261,7 @@ int tovra_usb_findnode(TovraUsb* tovra, const char* path)
     int found = 0;
     const int result = select_controller(tovra, found, [&wanted](int, const struct usb_device* dev) {
         struct stat node{};
-        return identify(node_of(dev).c_str(), node) && same_file(node, wanted);
+        return identify(node_of(dev).c_str(), node) && same_device(node, wanted);
     });
     if (result == 1)
         fprintf(stderr, "no tovra controller (%04x-%04x) found at %s\n", TOVRA_VENDOR_ID, TOVRA_PRODUCT_ID, path);

@@ -33,6 +33,7 @@
 
 #include "gnome.h"
 #include "lock.h"
+#include "same_device.h"
 #include "serial.h"
 #include "stdfds.h"
 #include "tovra-control-lib.h"
@@ -282,11 +283,7 @@ bool same_device(int a, int b)
 {
     struct stat first{};
     struct stat second{};
-    if (fstat(a, &first) != 0 || fstat(b, &second) != 0)
-        return false;
-    if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode))
-        return first.st_rdev == second.st_rdev;
-    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+    return fstat(a, &first) == 0 && fstat(b, &second) == 0 && same_device(first, second);
 }
 
 // An open descriptor, closed with its owner; closing a lock's descriptor

@@ -1,0 +1,15 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Whether two files are one device. A port or a USB device node may be
+// reached through several paths (udev links, /dev/serial/by-id): character
+// devices are the same when their device numbers are, other files when they
+// are the same file.
+#pragma once
+
+#include <sys/stat.h>
+
+inline bool same_device(const struct stat& a, const struct stat& b)
+{
+    if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode))
+        return a.st_rdev == b.st_rdev;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
