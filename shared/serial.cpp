@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "serial.h"
 
+#include "descriptor.h"
+
 #include <algorithm>
 #include <array>
 #include <cassert>
@@ -41,33 +43,6 @@ std::optional<speed_t> speed_constant(int bps)
     }
     return std::nullopt;
 }
-
-// Owns a freshly opened port until it is fully set up; a failed step closes
-// it again, keeping the errno of the failure for the caller's report.
-class PendingPort {
-public:
-    explicit PendingPort(int fd) : fd_(fd) {}
-    PendingPort(const PendingPort&) = delete;
-    PendingPort& operator=(const PendingPort&) = delete;
-    ~PendingPort()
-    {
-        if (fd_ >= 0) {
-            const int saved = errno;
-            close(fd_);
-            errno = saved;
-        }
-    }
-    int get() const { return fd_; }
-    int release()
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
 
 // The one select wait of the module: until one of readers is readable or
 // writer (if not -1) is writable. Descriptors at or above FD_SETSIZE cannot
@@ -312,7 +287,8 @@ int serial_openport(const char* path, int speed, int stopbits)
         exit(1);
     }
 
-    PendingPort port(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK));
+    // Owned until it is fully set up: a failed step closes it again.
+    Descriptor port(open(path, O_RDWR | O_NOCTTY | O_NONBLOCK));
     if (port.get() < 0) {
         perror(path);
         return -1;

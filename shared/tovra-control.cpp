@@ -31,6 +31,7 @@
 
 #include <usb.h>
 
+#include "descriptor.h"
 #include "gnome.h"
 #include "lock.h"
 #include "same_device.h"
@@ -285,31 +286,6 @@ bool same_device(int a, int b)
     struct stat second{};
     return fstat(a, &first) == 0 && fstat(b, &second) == 0 && same_device(first, second);
 }
-
-// An open descriptor, closed with its owner; closing a lock's descriptor
-// drops the lock.
-class Descriptor {
-public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept
-    {
-        reset(std::exchange(other.fd_, -1));
-        return *this;
-    }
-    ~Descriptor() { reset(); }
-    int get() const { return fd_; }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 void warn_unlocked(const std::string& what)
 {
