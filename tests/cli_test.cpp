@@ -461,25 +461,30 @@ TEST(Lock, ARunWaitingForItsBoxsPortLeavesTheControllerAndThePortAlone)
 }
 
 // Runs on one controller take turns, whatever their user: b stands for a user who may not create lock files in
-// /run/lock (root's on some distributions), so both must lock the controller's node. And a confirmed change lets
-// the controller go once its keys are out: the boxes answer only when the keys of both runs are out, which runs
-// holding the controller through the wait for the report would never get to.
+// /run/lock (root's on some distributions), so a and b must lock the controller's node as c does. A plain change
+// (c) keeps the controller through its wait for Backup; a confirmed change lets it go once its keys are out: the
+// boxes answer only when the keys of a and b are out, which runs holding the controller through the wait for the
+// report would never get to.
 TEST(Lock, RunsOnOneControllerTakeTurnsAndTheirConfirmationsOverlap)
 {
     TempDir dir;
     Pty box1, box2;
     std::vector<std::string> env{"TOVRA_SIM_USB_DEVDIR=" + dir.path, "TOVRA_SIM_USB_LOG=" + dir.file("usb.log")};
+    const std::string keys_a = "30 0c 80 30 0c 01 30 0c 09 30 0c 83", keys_b = "31 0c 80 31 0c 02 31 0c 09 31 0c 83";
+    const std::string keys_c = "43 02 00 80 43 02 00 05 43 02 00 83 ";
+    Running c(dir, {"--output", "3", "--channel", "5"}, {.env = env});
+    ASSERT_TRUE(eventually([&] { return wire(read_file(dir.file("usb.log"))) == "43 02 00 80 43 02 00 05"; }));
     Running a(dir, {"--sky+", "--feedback", box1.path(), "--channel", "1"}, {.env = env});
     env.push_back("TOVRA_SIM_LOCK_DIR=" + dir.write("not-a-folder", ""));
     Running b(dir, {"--sky+", "--output", "2", "--feedback", box2.path(), "--channel", "2"}, {.env = env});
-    EXPECT_TRUE(eventually([&] { return wire(read_file(dir.file("usb.log"))).size() == 8 * 9 - 1; })) << "8 keys";
+    const std::size_t all = keys_c.size() + keys_a.size() + 1 + keys_b.size();
+    EXPECT_TRUE(eventually([&] { return wire(read_file(dir.file("usb.log"))).size() == all; })) << "all keys";
     box1.send(gnome_encodePacket({{"CE00", "1"}}));
     box2.send(gnome_encodePacket({{"CE00", "2"}}));
-    const Result ra = a.finish(), rb = b.finish();
-    EXPECT_EQ(ra.out + rb.out, success("1") + success("2")) << ra << rb;
-    const std::string keys_a = "30 0c 80 30 0c 01 30 0c 09 30 0c 83", keys_b = "31 0c 80 31 0c 02 31 0c 09 31 0c 83";
+    const Result ra = a.finish(), rb = b.finish(), rc = c.finish();
+    EXPECT_EQ(ra.out + rb.out + rc.out, success("1") + success("2")) << ra << rb << rc;
     const std::string sent = wire(read_file(dir.file("usb.log")));
-    EXPECT_TRUE(sent == keys_a + " " + keys_b || sent == keys_b + " " + keys_a) << sent;
+    EXPECT_TRUE(sent == keys_c + keys_a + " " + keys_b || sent == keys_c + keys_b + " " + keys_a) << sent;
 }
 
 }  // namespace
