@@ -289,6 +289,7 @@ std::vector<Case> cases()
                 "Error 'No card'\nError 'Low signal'\n" + success("101")),
         confirm("101", packet({{"CE00", "100"}}), 1, failure("100"), packet({{"CE00", "101"}})),
         confirm("0101", packet({{"CE00", "\x7F" "101"}}), 0, success("0101")),
+        confirm("1", packet({{"CE00", "2"}}), 1, failure("2")),
         confirm("001", packet({{"CE00", "\x7F" "01"}}), 1, failure("\x7F" "01")),
         confirm("101", packet({{"CEER", "No signal"}}), 1, "Channel error: No signal\nFailed\n"),
         confirm("101", packet({{"CEER", "Busy"}, {"CE00", "101"}}), 0, "Channel error: Busy\n" + success("101")),
