@@ -13,6 +13,7 @@
 #include <array>
 #include <cassert>
 #include <cerrno>
+#include <cstdarg>
 #include <csignal>
 #include <chrono>
 #include <climits>
@@ -23,6 +24,7 @@
 #include <ctime>
 #include <cwchar>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -162,6 +164,23 @@ void print_syntax(const char* name)
     exit(1);
 }
 
+// Ends the run with status 1 after its one line on stream.
+[[noreturn]] __attribute__((format(printf, 2, 3))) void fail(FILE* stream, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vfprintf(stream, format, args);
+    va_end(args);
+    exit(1);
+}
+
+// Ends the run with status 1 after a perror line.
+[[noreturn]] void fail_errno(const char* what)
+{
+    perror(what);
+    exit(1);
+}
+
 // strtol's reading of a number, kept as a long so that a range check sees a
 // number beyond int as it is, never wrapped into a valid one.
 long read_number(const char* text)
@@ -214,12 +233,10 @@ void redirect_to_log(const char* path)
 {
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
-        std::string text = std::string("opening log file ") + path + " for writing failed";
-        perror(text.c_str());
-        exit(1);
+        fail_errno((std::string("opening log file ") + path + " for writing failed").c_str());
     }
-    fflush(stdout);
-    fflush(stderr);
+    // Nothing waits in the streams: stdout goes by the line, every line ends
+    // before an option is read, and stderr is unbuffered.
     dup2(fd, STDERR_FILENO);
     dup2(fd, STDOUT_FILENO);
     if (fd > STDERR_FILENO)  // else the file is itself one of the two streams now
@@ -273,9 +290,8 @@ Settings parse_options(int argc, char** argv)
     // controller has no number, so there it plays no part.
     if (settings.scontroller == nullptr && settings.controller_node == nullptr &&
         (settings.controller < 1 || settings.controller > TOVRA_MAX_CONTROLLERS)) {
-        fprintf(stderr, "controller number '%s' out of range: use 1 to %d\n", settings.controller_arg,
-                TOVRA_MAX_CONTROLLERS);
-        exit(1);
+        fail(stderr, "controller number '%s' out of range: use 1 to %d\n", settings.controller_arg,
+             TOVRA_MAX_CONTROLLERS);
     }
     return settings;
 }
@@ -305,9 +321,8 @@ Descriptor hold_exclusively(Descriptor fd, const std::string& what)
     switch (lock_wait(fd.get(), what.c_str(), LOCK_WAIT_SECONDS, debug)) {
     case 0: return fd;
     case -2:
-        fprintf(stderr, "%s is still in use by another run after %d seconds, giving up.\n", what.c_str(),
-                LOCK_WAIT_SECONDS);
-        exit(1);
+        fail(stderr, "%s is still in use by another run after %d seconds, giving up.\n", what.c_str(),
+             LOCK_WAIT_SECONDS);
     default: warn_unlocked(what); return {};
     }
 }
@@ -412,10 +427,8 @@ void send_sky_code(ControllerLink* link, int output, unsigned command)
         }
         return;
     }
-    if (tovra_serial_sendcommand(link->fd, output, command) != 0) {
-        perror("tovra_serial_sendcommand failed");
-        exit(1);
-    }
+    if (tovra_serial_sendcommand(link->fd, output, command) != 0)
+        fail_errno("tovra_serial_sendcommand failed");
 }
 
 // Whole seconds left until the deadline, never negative.
@@ -494,10 +507,8 @@ void confirm_channel(std::string_view channel, int fd)
 {
     FeedbackReadContext context{fd, time(nullptr) + kFeedbackSeconds};
     std::unique_ptr<Gnome, decltype(&Gnome_destroy)> reader(Gnome_create(readFunc, &context), Gnome_destroy);
-    if (!reader) {
-        fputs("unable to create the reader for the feedback port: out of memory\n", stderr);
-        exit(1);
-    }
+    if (!reader)
+        fail(stderr, "unable to create the reader for the feedback port: out of memory\n");
 
     int verdict = 0;
     while (verdict == 0) {
@@ -505,10 +516,8 @@ void confirm_channel(std::string_view channel, int fd)
         const std::uint8_t* const* tags = nullptr;
         const std::uint8_t* const* values = nullptr;
         const int* lengths = nullptr;
-        if (Gnome_readPacket(reader.get(), &count, &tags, &values, &lengths) == -1) {
-            fputs("Failed reading response from sky box.\n", stdout);
-            exit(1);
-        }
+        if (Gnome_readPacket(reader.get(), &count, &tags, &values, &lengths) == -1)
+            fail(stdout, "Failed reading response from sky box.\n");
         for (int i = 0; i < count; ++i) {
             if (debug)
                 printf("%.4s : %.*s [%d %d]\n", reinterpret_cast<const char*>(tags[i]), lengths[i],
@@ -517,27 +526,25 @@ void confirm_channel(std::string_view channel, int fd)
         }
     }
     reader.reset();
-    if (verdict == -1) {
-        fputs("Failed\n", stdout);
-        exit(1);
-    }
+    if (verdict == -1)
+        fail(stdout, "Failed\n");
 }
 
-int channel_key(char c)
+std::optional<unsigned> channel_key(char c)
 {
     if (c >= '0' && c <= '9')
-        return c - '0';
+        return static_cast<unsigned>(c - '0');
     switch (c) {
     case 'S': return kKeyServices;
     case 'D': return kKeyDown;
     case 'X': return kKeySelect;
-    default: return -1;
+    default: return std::nullopt;
     }
 }
 
 bool valid_channel(std::string_view channel)
 {
-    return std::ranges::all_of(channel, [](char c) { return channel_key(c) >= 0; });
+    return std::ranges::all_of(channel, [](char c) { return channel_key(c).has_value(); });
 }
 
 // The channel change opens the box's port: a valid channel with --feedback.
@@ -552,25 +559,21 @@ void run_channel(Controller& controller, const Settings& settings)
     const std::string_view channel = settings.channel;
     if (debug)
         printf("sending channel '%s'\n", settings.channel);
-    if (!valid_channel(channel)) {
-        fprintf(stderr, "Invalid channel number '%s'\n", settings.channel);
-        exit(1);
-    }
+    if (!valid_channel(channel))
+        fail(stderr, "Invalid channel number '%s'\n", settings.channel);
 
     int feedback = -1;
     if (settings.feedback != nullptr) {
         feedback = serial_openport(settings.feedback, kLineSpeed, 1);
-        if (feedback == -1) {
-            perror("Opening feedback serial port failed");
-            exit(1);
-        }
+        if (feedback == -1)
+            fail_errno("Opening feedback serial port failed");
     }
 
     ControllerLink* link = &controller.link;
     const int output = static_cast<int>(settings.output);
     send_sky_code(link, output, family + kKeySky);
     for (char c : channel)
-        send_sky_code(link, output, family + static_cast<unsigned>(channel_key(c)));
+        send_sky_code(link, output, family + *channel_key(c));
 
     const bool plain_number = channel.find_first_of("SDX") == std::string_view::npos;
     if (plain_number && feedback != -1) {
@@ -592,10 +595,8 @@ void run_raw_codes(ControllerLink* link, const Settings& settings)
 {
     for (const char* word : settings.codes) {
         unsigned code = 0;
-        if (!read_code(word, &code)) {
-            fprintf(stderr, "Invalid command code: '%s'\n", word);
-            exit(1);
-        }
+        if (!read_code(word, &code))
+            fail(stderr, "Invalid command code: '%s'\n", word);
         send_sky_code(link, static_cast<int>(settings.output), code);
     }
 }
@@ -625,16 +626,12 @@ void run_raw_codes(ControllerLink* link, const Settings& settings)
 void open_usb_controller(Controller& controller, const Settings& settings)
 {
     const int index = static_cast<int>(settings.controller - 1);
-    if (tovra_usb_initialise() != 0) {
-        fputs("tovra_usb_initalise failed\n", stderr);
-        exit(1);
-    }
+    if (tovra_usb_initialise() != 0)
+        fail(stderr, "tovra_usb_initalise failed\n");
     controller.usb.reset(tovra_usb_create(debug, kUsbTimeoutMs));
     TovraUsb* usb = controller.usb.get();
-    if (usb == nullptr) {
-        fprintf(stderr, "unable to create tovra controller handle %d\n", index);
-        exit(1);
-    }
+    if (usb == nullptr)
+        fail(stderr, "unable to create tovra controller handle %d\n", index);
     const int found = settings.controller_node != nullptr ? tovra_usb_findnode(usb, settings.controller_node)
                                                           : tovra_usb_finddevice(usb, index);
     if (found != 0)
@@ -656,10 +653,8 @@ void prepare_usb_controller(TovraUsb* usb, const Settings& settings)
         tovra_usb_printinfo(usb);
     if (!settings.setup)
         return;
-    if (settings.output > 1) {
-        fprintf(stderr, "Setup can only be sent to output 1 or 2, not output %ld.\n", settings.output + 1);
-        exit(1);
-    }
+    if (settings.output > 1)
+        fail(stderr, "Setup can only be sent to output 1 or 2, not output %ld.\n", settings.output + 1);
     if (tovra_usb_sendconfig(usb, static_cast<int>(settings.output), kSetupConfig.data()) != 0) {
         int error = errno;
         perror("tovra_usb_sendconfig failed");
@@ -675,14 +670,10 @@ void open_serial_controller(Controller& controller, const Settings& settings, co
     controller.lock =
         lock_port(settings.scontroller, std::string("serial port ") + settings.scontroller, feedback_lock.get());
     controller.port.reset(serial_openport(settings.scontroller, kLineSpeed, 1));
-    if (controller.port.get() == -1) {
-        perror("Opening serial port failed");
-        exit(1);
-    }
-    if (settings.setup) {
-        fputs("Configuration sending not supported for serial devices.\n", stderr);
-        exit(1);
-    }
+    if (controller.port.get() == -1)
+        fail_errno("Opening serial port failed");
+    if (settings.setup)
+        fail(stderr, "Configuration sending not supported for serial devices.\n");
     controller.link.fd = controller.port.get();
 }
 
