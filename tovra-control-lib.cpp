@@ -3,6 +3,7 @@
 // reports (commands, configuration, version query) over libusb-0.1.
 #include "tovra-control-lib.h"
 
+#include "descriptor.h"
 #include "same_device.h"
 
 #include <usb.h>
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
@@ -145,26 +147,19 @@ std::string node_of(const struct usb_device* dev)
 // The file path leads to, without opening the device itself.
 bool identify(const char* path, struct stat& info)
 {
-    const int fd = open(path, O_PATH | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool known = fstat(fd, &info) == 0;
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return known;
+    const Descriptor fd(open(path, O_PATH | O_CLOEXEC));
+    return fd.get() >= 0 && fstat(fd.get(), &info) == 0;
 }
 
 // A sysfs attribute as a number in base; 0 when it cannot be read.
 unsigned attribute(const std::string& path, int base)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
+    const Descriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     std::array<char, 16> text{};
-    const ssize_t n = read(fd, text.data(), text.size() - 1);
-    close(fd);
-    return n > 0 ? static_cast<unsigned>(strtoul(text.data(), nullptr, base)) : 0;
+    const ssize_t n = fd.get() >= 0 ? read(fd.get(), text.data(), text.size()) : -1;
+    unsigned value = 0;
+    std::from_chars(text.data(), text.data() + std::max<ssize_t>(n, 0), value, base);
+    return value;
 }
 
 // Walks the devices in order and opens the first controller that wanted
@@ -279,16 +274,14 @@ std::vector<std::string> tovra_usb_unopenable(void)
 {
     constexpr std::string_view folder = "/sys/bus/usb/devices";
     std::vector<std::pair<unsigned, unsigned>> unopenable;
-    const int fd = open(folder.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    Descriptor fd(open(folder.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct Closer {
         void operator()(DIR* dir) const { closedir(dir); }
     };
-    std::unique_ptr<DIR, Closer> dir(fd >= 0 ? fdopendir(fd) : nullptr);
-    if (!dir) {
-        if (fd >= 0)
-            close(fd);
+    std::unique_ptr<DIR, Closer> dir(fd.get() >= 0 ? fdopendir(fd.get()) : nullptr);
+    if (!dir)
         return {};
-    }
+    fd.release();  // the folder's stream has it now
     while (const dirent* entry = readdir(dir.get())) {
         const std::string device = std::string(folder) + "/" + entry->d_name + "/";
         unsigned bus = 0;
@@ -297,10 +290,8 @@ std::vector<std::string> tovra_usb_unopenable(void)
             attribute(device + "idProduct", 16) != TOVRA_PRODUCT_ID ||
             (bus = attribute(device + "busnum", 10)) == 0 || (number = attribute(device + "devnum", 10)) == 0)
             continue;
-        const int node = open(tovra_usb_nodepath(bus, number).c_str(), O_RDONLY | O_CLOEXEC);
-        if (node >= 0)
-            close(node);
-        else if (errno == EACCES || errno == EPERM)
+        const Descriptor node(open(tovra_usb_nodepath(bus, number).c_str(), O_RDONLY | O_CLOEXEC));
+        if (node.get() < 0 && (errno == EACCES || errno == EPERM))
             unopenable.emplace_back(bus, number);
     }
     std::ranges::sort(unopenable);
