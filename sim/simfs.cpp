@@ -23,11 +23,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string_view>
+#include <utility>
 
 namespace {
 
 constexpr std::string_view kDeviceFolder = "/dev/bus/usb/";
 constexpr std::string_view kSysfsFolder = "/sys/bus/usb/devices";
+
+// The scenario whose sysfs view is still to be written: only a program that
+// looks there pays for it.
+const sim::Scenario* sysfs_pending = nullptr;
 
 std::string env(const char* name)
 {
@@ -82,6 +87,8 @@ int forward(const char* symbol, const char* path, int flags, va_list args)
     if (path == nullptr)
         return real(path, flags, mode);
     const std::string target = redirected(path);
+    if (target != path && std::string_view(path).starts_with(kSysfsFolder))
+        sim::write_sysfs();
     if (target != path && std::string_view(path).starts_with(kDeviceFolder) && refused(target, flags)) {
         errno = EACCES;
         return -1;
@@ -93,6 +100,8 @@ int forward(const char* symbol, const char* path, int flags, va_list args)
 // it half made: replacing what is there, or (a node) leaving it alone.
 void publish(const std::string& path, std::string_view text, mode_t mode, bool replace)
 {
+    if (struct stat there {}; !replace && ::stat(path.c_str(), &there) == 0)
+        return;
     const std::string temporary = path + ".new" + std::to_string(::getpid());
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -131,10 +140,23 @@ void make_device_files(const Scenario& scenario)
     std::error_code ignored;
     for (const std::vector<Device>& bus : scenario.buses) {
         for (const Device& device : bus) {
-            const int busnum = std::stoi(device.name.substr(0, 3));
-            const int devnum = std::stoi(device.name.substr(4));
             std::filesystem::create_directories(folder + "/" + device.name.substr(0, 3), ignored);
             publish(folder + "/" + device.name, "", device.no_access ? 0660 : device.read_only ? 0664 : 0666, false);
+        }
+    }
+    sysfs_pending = &scenario;
+}
+
+void write_sysfs()
+{
+    const std::string folder = device_dir();
+    if (sysfs_pending == nullptr || folder.empty())
+        return;
+    std::error_code ignored;
+    for (const std::vector<Device>& bus : std::exchange(sysfs_pending, nullptr)->buses) {
+        for (const Device& device : bus) {
+            const int busnum = std::stoi(device.name.substr(0, 3));
+            const int devnum = std::stoi(device.name.substr(4));
             // An interface folder too: the real sysfs has them, without these files.
             const std::string entry = strfmt("%s/sys/%d-%d", folder.c_str(), busnum, devnum);
             std::filesystem::create_directories(entry + ":1.0", ignored);

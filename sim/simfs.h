@@ -14,8 +14,12 @@ namespace sim {
 // plus "/dev"; "" with neither (then nothing is made or redirected).
 std::string device_dir();
 
-// Makes each device's node (left alone when it exists: a test may hold it) and
-// writes its sysfs entry, for every device of the scenario.
+// Makes each device's node (left alone when it exists: a test may hold it),
+// for every device of the scenario, and keeps the scenario for write_sysfs.
 void make_device_files(const Scenario& scenario);
+
+// Writes the sysfs entries of the scenario that make_device_files last saw,
+// once; the redirected open() calls it when a program first looks in sysfs.
+void write_sysfs();
 
 }  // namespace sim
