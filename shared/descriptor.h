@@ -22,6 +22,7 @@ public:
     ~Descriptor() { reset(); }
 
     int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
     // Hands the descriptor over to the caller.
     int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1)
