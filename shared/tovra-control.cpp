@@ -502,8 +502,9 @@ int judge_field(const std::uint8_t* tag, const std::uint8_t* value, int length, 
     return verdict;
 }
 
-// Reads the box's reports until one decides; a failure ends the run.
-void confirm_channel(std::string_view channel, int fd)
+// Reads the box's reports until one decides: 1 the channel asked for, -1
+// another or an error. A read that fails ends the run.
+int read_verdict(std::string_view channel, int fd)
 {
     FeedbackReadContext context{fd, time(nullptr) + kFeedbackSeconds};
     std::unique_ptr<Gnome, decltype(&Gnome_destroy)> reader(Gnome_create(readFunc, &context), Gnome_destroy);
@@ -525,9 +526,7 @@ void confirm_channel(std::string_view channel, int fd)
             verdict = judge_field(tags[i], values[i], lengths[i], channel, verdict);
         }
     }
-    reader.reset();
-    if (verdict == -1)
-        fail(stdout, "Failed\n");
+    return verdict;
 }
 
 std::optional<unsigned> channel_key(char c)
@@ -582,7 +581,8 @@ void run_channel(Controller& controller, const Settings& settings)
         // The wait for the box's report needs no controller: other tuners'
         // changes go out meanwhile.
         controller.release();
-        confirm_channel(channel, feedback);
+        if (read_verdict(channel, feedback) == -1)  // the reader is gone by then
+            fail(stdout, "Failed\n");
         return;
     }
     if (debug)
