@@ -19,7 +19,7 @@ const std::string kTerminalUsage =
 
 struct Session {
     std::vector<std::string> args;  // "@pty": the device's line
-    std::string typed;              // "/": a stdin that cannot be read
+    std::string typed;              // "/": a stdin that cannot be read; "a/": one that can once
     int status;
     std::string out, err, sent = "";  // err: "@pty" stands for the line's path; sent: what the device received
 };
@@ -40,8 +40,14 @@ TEST(Terminal, Sessions)
         {{"@pty"}, "xy\x1dz", 0, "\nSend 120\n\nSend 121\n\nSend 29\n", connected + "\nGot escape char, exitting\n",
          "xy"},
         {{"@pty"}, "/", 1, "", failures + "Reading stdin failed 10 times in a row, giving up\n"},
+        {{"@pty"}, "a/", 1, "\nSend 97\n", replace_all(failures, "Is a directory", "Input/output error") +
+                                                "Reading stdin failed 10 times in a row, giving up\n", "a"},
+        {{"/nonexistent/tty"}, "", 1, "", "/nonexistent/tty: No such file or directory\n"
+                                          "tovra-terminal: cannot open serial port /nonexistent/tty\n"},
     };
     const int folder = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int gone[2];  // a pty whose far side went away after one byte: then every read fails
+    ASSERT_EQ(openpty(&gone[0], &gone[1], nullptr, nullptr, nullptr) + write(gone[1], "a", 1) + close(gone[1]), 1);
     for (const Session& s : table) {
         TempDir dir;
         Pty line;
@@ -49,13 +55,15 @@ TEST(Terminal, Sessions)
         std::replace(args.begin(), args.end(), std::string("@pty"), line.path());
         SCOPED_TRACE(testing::PrintToString(args));
         const Result r =
-            run(dir, args, {.program = TOVRA_TERMINAL_BIN, .input = s.typed, .stdin_fd = s.typed == "/" ? folder : -1});
+            run(dir, args, {.program = TOVRA_TERMINAL_BIN, .input = s.typed,
+                            .stdin_fd = s.typed == "/" ? folder : s.typed == "a/" ? gone[0] : -1});
         const std::string err = replace_all(s.err, "@pty", line.path());
         EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(s.status, s.out, err));
         EXPECT_EQ(line.received(), s.sent);
         EXPECT_TRUE(!err.starts_with("Connected") || line.framing() == ((args.size() > 1 ? B9600 : B57600) | CS8));
     }
     close(folder);
+    close(gone[0]);
 }
 
 // Fills the line as far as it goes from the test's side, so that the terminal finds it full from the start.
