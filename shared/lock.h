@@ -18,7 +18,9 @@ inline constexpr int LOCK_WAIT_SECONDS = 30;
 int lock_wait(int fd, const char* what, int seconds, int debug);
 
 // Opens path only to lock it: a port, or a USB controller's device node,
-// which whoever may use the controller can open, and nobody else. Read-only,
+// which every user who may read the node can open: with the package's udev
+// rules those who may use the controller; without them (mode 0664) anyone,
+// who can then hold up the runs, though not send a code. Read-only,
 // non-blocking, never as a controlling terminal, closed on exec: nothing
 // about the device changes, so a port may be opened so while another program
 // holds it.

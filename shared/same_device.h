@@ -13,3 +13,11 @@ inline bool same_device(const struct stat& a, const struct stat& b)
         return a.st_rdev == b.st_rdev;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
+
+// The same for two open descriptors; false when either cannot be looked at.
+inline bool same_device(int a, int b)
+{
+    struct stat first{};
+    struct stat second{};
+    return fstat(a, &first) == 0 && fstat(b, &second) == 0 && same_device(first, second);
+}

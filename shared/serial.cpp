@@ -109,6 +109,23 @@ int console_leave(const Console& console)
     return -1;
 }
 
+// A non-blocking descriptor with nothing to take or no room, or a call cut
+// short by a signal: no failure, try again at the next pass.
+bool would_block()
+{
+    return errno == EAGAIN || errno == EINTR; // EWOULDBLOCK is EAGAIN on Linux
+}
+
+// Writes what stdout's stream holds; a reader that went away ends the terminal.
+int flush_stdout()
+{
+    if (fflush(stdout) == 0) {
+        return 0;
+    }
+    perror("write(stdout)");
+    return -1;
+}
+
 // How a pass of the terminal ended: go on, or end through the escape byte or
 // end of file (done), or end through an error (failed).
 enum class Step { go_on, done, failed };
@@ -130,7 +147,7 @@ public:
     {
         unsigned char byte = 0;
         const ssize_t n = read(fd_, &byte, 1);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        if (n < 0 && would_block()) {
             return {Step::go_on, std::nullopt}; // readable no more, or not yet: nothing to read
         }
         if (n < 0) {
@@ -214,7 +231,9 @@ private:
             return typed.step;
         }
         printf("\nSend %d\n", *typed.byte);
-        fflush(stdout);
+        if (flush_stdout() != 0) {
+            return Step::failed;
+        }
         if (*typed.byte == escape_) {
             // What still waits for the port is dropped with it.
             fputs("\nGot escape char, exitting\n", stderr);
@@ -232,7 +251,7 @@ private:
             queue_.pop_front();
             return Step::go_on;
         }
-        if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        if (n == 0 || would_block()) {
             return Step::go_on;
         }
         perror("write(serialfd)");
@@ -261,11 +280,7 @@ private:
         } else {
             printf("[%02X]", byte);
         }
-        if (fflush(stdout) != 0) {
-            perror("write(stdout)");
-            return Step::failed;
-        }
-        return Step::go_on;
+        return flush_stdout() == 0 ? Step::go_on : Step::failed;
     }
 
     int fd_;

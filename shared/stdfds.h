@@ -10,14 +10,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 // Opens /dev/null on every closed descriptor from 0 to 2, for reading on 0
-// and for writing on 1 and 2. Returns true when all three are open, false
-// with open's errno when /dev/null cannot be opened.
+// and for writing on 1 and 2. Returns true when all three are open; false
+// after a perror line ("/dev/null: ...") when /dev/null cannot be opened.
 inline bool open_standard_descriptors()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         // The ones below are open, so open() hands out this very number.
         if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) < 0) {
+            perror("/dev/null");
             return false;
         }
     }

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "lock.h"
+#include "same_device.h"
 #include "serial.h"
 #include "stdfds.h"
 
@@ -87,23 +88,25 @@ void restore_console_on_signals()
 // The same lock a tovra-control run takes on its ports, without waiting:
 // a run confirming a channel must not lose the box's reports to us. It is
 // taken on a descriptor of its own, before the line settings are touched, so
-// a port in use keeps its speed; it lasts until the process ends. A port that
-// cannot be opened is left for serial_openport to report.
-bool lock_port(const char* port)
+// a port in use keeps its speed; it lasts until the process ends. Returns
+// the lock's descriptor, -1 when the port goes unlocked (one that cannot be
+// opened is left for serial_openport to report), -2 when it is in use.
+int lock_port(const char* port)
 {
     const int fd = lock_open(port);
     if (fd < 0) {
-        return true;
+        return -1;
     }
     switch (lock_wait(fd, port, 0, 0)) {
     case 0:
-        return true;
+        return fd;
     case -2:
         fprintf(stderr, "tovra-terminal: %s is in use by another program\n", port);
-        return false;
+        return -2;
     default:
         fprintf(stderr, "tovra-terminal: warning: cannot lock %s (%s)\n", port, strerror(errno));
-        return true;
+        close(fd);
+        return -1;
     }
 }
 
@@ -113,7 +116,6 @@ int main(int argc, char* argv[])
 {
     // Else the port's lock could become stdin, and the port's bytes typed input.
     if (!open_standard_descriptors()) {
-        perror("/dev/null");
         return 1;
     }
     if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
@@ -124,6 +126,10 @@ int main(int argc, char* argv[])
         print_usage(stderr);
         return 1;
     }
+    // A reader of our output that goes away (tovra-terminal ... | grep -m1 OK)
+    // ends the session through the failed write, console restored, not
+    // through a signal.
+    signal(SIGPIPE, SIG_IGN);
     const char* port = argv[1];
     int speed = default_speed;
     if (argc == 3 && !parse_speed(argv[2], speed)) {
@@ -132,12 +138,19 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    if (!lock_port(port)) {
+    const int lock = lock_port(port);
+    if (lock == -2) {
         return 1;
     }
     const int fd = serial_openport(port, speed, 1);
     if (fd < 0) {
         fprintf(stderr, "tovra-terminal: cannot open serial port %s\n", port);
+        return 1;
+    }
+    // A link re-pointed by a replug between the two opens leads elsewhere.
+    if (lock >= 0 && !same_device(lock, fd)) {
+        fprintf(stderr, "tovra-terminal: %s leads to another device than the one locked: it was replugged\n",
+                port);
         return 1;
     }
     fprintf(stderr, "Connected to %s at %d baud; press Ctrl-] to leave\n", port, speed);
