@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <array>
 #include <charconv>
 #include <cassert>
@@ -87,7 +88,7 @@ int claim_interface(TovraUsb* tovra)
     if (usb_detach_kernel_driver_np(tovra->handle, kInterface) == 0) {
         if (tovra->debug)
             puts("detach successful");
-    } else if (errno == ENODATA) {
+    } else if (errno == ENODATA || errno == ENOENT) {  // none bound: 0.1.12 says ENODATA, libusb-compat ENOENT
         if (tovra->debug)
             puts("Device already detached");
     } else if (tovra->debug) {
@@ -121,6 +122,19 @@ void print_string(TovraUsb* tovra, int index, const char* label, const char* nam
         printf("- Unable to fetch %s string\n", name);
 }
 
+// The device's bus and device numbers, from libusb's names of them ("001", "002").
+std::pair<unsigned, unsigned> numbers_of(const struct usb_device* dev)
+{
+    return {static_cast<unsigned>(strtoul(dev->bus->dirname, nullptr, 10)),
+            static_cast<unsigned>(strtoul(dev->filename, nullptr, 10))};
+}
+
+std::string node_of(const struct usb_device* dev)
+{
+    const auto [bus, device] = numbers_of(dev);
+    return tovra_usb_nodepath(bus, device);
+}
+
 // Every device libusb lists, in bus-then-device order. libusb-0.1 lists them
 // in the order the kernel's folders hand out their entries, which puts the
 // last plugged first and may change with the kernel version; --controller N
@@ -131,17 +145,8 @@ std::vector<struct usb_device*> devices_in_order()
     for (usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next)
         for (struct usb_device* dev = bus->devices; dev != nullptr; dev = dev->next)
             devices.push_back(dev);
-    auto number = [](const char* name) { return strtoul(name, nullptr, 10); };
-    std::ranges::stable_sort(devices, {}, [&number](const struct usb_device* dev) {
-        return std::pair(number(dev->bus->dirname), number(dev->filename));
-    });
+    std::ranges::stable_sort(devices, {}, numbers_of);
     return devices;
-}
-
-std::string node_of(const struct usb_device* dev)
-{
-    return tovra_usb_nodepath(static_cast<unsigned>(strtoul(dev->bus->dirname, nullptr, 10)),
-                              static_cast<unsigned>(strtoul(dev->filename, nullptr, 10)));
 }
 
 // The file path leads to, without opening the device itself.
@@ -273,6 +278,8 @@ std::string tovra_usb_nodepath(unsigned bus, unsigned device)
 std::vector<std::string> tovra_usb_unopenable(void)
 {
     constexpr std::string_view folder = "/sys/bus/usb/devices";
+    std::vector<std::pair<unsigned, unsigned>> listed;
+    std::ranges::transform(devices_in_order(), std::back_inserter(listed), numbers_of);
     std::vector<std::pair<unsigned, unsigned>> unopenable;
     Descriptor fd(open(folder.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct Closer {
@@ -288,7 +295,8 @@ std::vector<std::string> tovra_usb_unopenable(void)
         unsigned number = 0;
         if (attribute(device + "idVendor", 16) != TOVRA_VENDOR_ID ||
             attribute(device + "idProduct", 16) != TOVRA_PRODUCT_ID ||
-            (bus = attribute(device + "busnum", 10)) == 0 || (number = attribute(device + "devnum", 10)) == 0)
+            (bus = attribute(device + "busnum", 10)) == 0 || (number = attribute(device + "devnum", 10)) == 0 ||
+            std::ranges::count(listed, std::pair(bus, number)) != 0)  // counted, whatever happens at its open
             continue;
         const Descriptor node(open(tovra_usb_nodepath(bus, number).c_str(), O_RDONLY | O_CLOEXEC));
         if (node.get() < 0 && (errno == EACCES || errno == EPERM))
@@ -307,6 +315,13 @@ void tovra_usb_location(const TovraUsb* tovra, const char** bus, const char** de
     assert(tovra->device != nullptr);
     *bus = tovra->device->bus->dirname;
     *device = tovra->device->filename;
+}
+
+std::string tovra_usb_node(const TovraUsb* tovra)
+{
+    assert(tovra != nullptr);
+    assert(tovra->device != nullptr);
+    return node_of(tovra->device);
 }
 
 int tovra_usb_sendcommand(TovraUsb* tovra, int output, int command)

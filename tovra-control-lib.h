@@ -62,14 +62,20 @@ int tovra_usb_findnode(TovraUsb* tovra, const char* path);
 std::string tovra_usb_nodepath(unsigned bus, unsigned device);
 
 // The nodes of the tovra controllers attached (as sysfs tells) that this
-// user cannot open: libusb-0.1 leaves those out of its list, so they are
-// never found. In bus-then-device order; empty when sysfs cannot be read.
+// user cannot open and that libusb left out of its list for it (Debian's
+// libusb 0.1.12 does; libusb-compat lists them and fails at usb_open): they
+// are never found nor counted. In bus-then-device order; empty when sysfs
+// cannot be read. Requires: tovra_usb_initialise was called.
 std::vector<std::string> tovra_usb_unopenable(void);
 
 // libusb's names of the bus and device of the controller that
 // tovra_usb_finddevice selected ("001" and "002"), which also name its device
 // node, /dev/bus/usb/<bus>/<device>. Requires: a controller was selected.
 void tovra_usb_location(const TovraUsb* tovra, const char** bus, const char** device);
+
+// The device node of the controller that was selected, as
+// tovra_usb_nodepath gives it. Requires: a controller was selected.
+std::string tovra_usb_node(const TovraUsb* tovra);
 
 // Sends one remote code as an 8-byte report on endpoint 1, claiming the
 // interface first if this is the handle's first transfer.

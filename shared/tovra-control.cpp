@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <grp.h>
+#include <termios.h>
 
 #include <algorithm>
 #include <array>
@@ -191,7 +192,7 @@ long read_number(const char* text)
 // Reads a raw code word as sscanf("%x") does (white space, sign, 0x prefix,
 // hex digits up to the first other character), but without wrapping: a value
 // beyond 32 bits or a negative one can never come out as a valid code.
-bool read_code(const char* word, unsigned* code)
+std::optional<unsigned> read_code(const char* word)
 {
     auto is_space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
     auto hex_value = [](char c) -> int {
@@ -222,9 +223,8 @@ bool read_code(const char* word, unsigned* code)
             value = value * 16 + static_cast<unsigned long>(hex_value(*p));
     }
     if (!converted || value > TOVRA_MAX_CODE || (negative && value != 0))
-        return false;
-    *code = static_cast<unsigned>(value);
-    return true;
+        return std::nullopt;
+    return static_cast<unsigned>(value);
 }
 
 // Appends both streams to the log file. The file is opened before either
@@ -296,13 +296,6 @@ Settings parse_options(int argc, char** argv)
     return settings;
 }
 
-bool same_device(int a, int b)
-{
-    struct stat first{};
-    struct stat second{};
-    return fstat(a, &first) == 0 && fstat(b, &second) == 0 && same_device(first, second);
-}
-
 void warn_unlocked(const std::string& what)
 {
     fprintf(stderr, "warning: cannot lock %s (%s); runs at the same time may interfere.\n", what.c_str(),
@@ -327,26 +320,39 @@ Descriptor hold_exclusively(Descriptor fd, const std::string& what)
     }
 }
 
-// Locks a port before anything touches its line settings, on a descriptor of
-// its own, so that a run that waits leaves a port it does not hold as it
-// found it. A port that cannot be opened is left for serial_openport to
-// report where the run opens it; one that the run has locked already (held)
-// is not locked twice.
-Descriptor lock_port(const char* path, const std::string& what, int held = -1)
+// A serial port and its lock.
+struct Port {
+    Descriptor lock;  // none when the port could not be locked, or is locked as another port already
+    Descriptor line;
+};
+
+// Locks a port, on a descriptor of its own, then sets its line up at once: a
+// run that waits leaves a port it does not hold as it found it, and a port
+// that it holds never sits in its boot-time settings, echoing the box's
+// bytes back to the box. A port that the run has locked already (held) is
+// not locked twice. The port must be the device locked: a link re-pointed
+// by a replug while the run waited leads elsewhere. A port that cannot be
+// opened or set up ends the run with failure's perror line.
+Port open_port(const char* path, const std::string& what, const char* failure, int held = -1)
 {
-    Descriptor fd(lock_open(path));
-    if (fd.get() == -1 || (held != -1 && same_device(fd.get(), held)))
-        return {};
-    return hold_exclusively(std::move(fd), what);
+    Port port;
+    if (Descriptor fd(lock_open(path)); fd.get() != -1 && (held == -1 || !same_device(fd.get(), held)))
+        port.lock = hold_exclusively(std::move(fd), what);
+    port.line.reset(serial_openport(path, kLineSpeed, 1));
+    if (port.line.get() == -1)
+        fail_errno(failure);
+    if (port.lock && !same_device(port.lock.get(), port.line.get()))
+        fail(stderr, "%s leads to another device than the one this run locked: it was replugged meanwhile. "
+                     "Nothing was sent.\n", path);
+    return port;
 }
 
-// The controller link and what keeps it: the USB handle, or the RS232
-// controller's port, and the controller's lock.
+// The controller link and what keeps it: the USB handle and the lock on its
+// node, or the RS232 controller's port and its lock.
 struct Controller {
     ControllerLink link{nullptr, -1};
     std::unique_ptr<TovraUsb, decltype(&tovra_usb_destroy)> usb{nullptr, tovra_usb_destroy};
-    Descriptor port;
-    Descriptor lock;
+    Port port;
 
     // Lets other runs have the controller: closes the USB handle or the port,
     // and with it the lock. A port that is also the box's keeps its lock,
@@ -355,35 +361,40 @@ struct Controller {
     {
         link = {nullptr, -1};
         usb.reset();
-        port.reset();
-        lock.reset();
+        port = {};
     }
 };
 
-constexpr const char* kAccessFix = "install the tovra-control udev rules, join the plugdev group (or log in "
-                                   "locally), then unplug and replug the controller.";
+// How a user gets at the controller. The rules give its node to plugdev; a
+// system without that group (Fedora, Arch) leaves the node root's.
+const char* access_fix()
+{
+    if (getgrnam("plugdev") != nullptr)
+        return "install the tovra-control udev rules, join the plugdev group (or log in locally), then unplug "
+               "and replug the controller.";
+    return "this system has no plugdev group: create it (groupadd --system plugdev) or name a group of your own "
+           "in the tovra-control udev rules, install the rules, join the group (or log in locally), then unplug "
+           "and replug the controller.";
+}
 
 // The device node of the controller cannot be written: say how to fix it.
 void permission_hint(int error)
 {
     if (error == EACCES || error == EPERM)
-        fprintf(stderr, "The USB controller is not writable for this user: %s\n", kAccessFix);
+        fprintf(stderr, "The USB controller is not writable for this user: %s\n", access_fix());
 }
 
-// Controllers that libusb did not list because this user cannot open their
-// node: without this, a user outside the node's group is told to check the cable.
-void unopenable_hints()
+// A controller whose node this user cannot open: which node, whose, how to fix it.
+void node_hint(const std::string& node)
 {
-    for (const std::string& node : tovra_usb_unopenable()) {
-        struct stat info{};
-        Descriptor fd(open(node.c_str(), O_PATH | O_CLOEXEC));
-        if (fd.get() == -1 || fstat(fd.get(), &info) != 0)
-            continue;
-        const group* owner = getgrgid(info.st_gid);
-        const std::string group_name = owner != nullptr ? owner->gr_name : std::to_string(info.st_gid);
-        fprintf(stderr, "The USB controller %s (group %s, mode %04o) cannot be opened by this user: %s\n",
-                node.c_str(), group_name.c_str(), static_cast<unsigned>(info.st_mode & 07777), kAccessFix);
-    }
+    struct stat info{};
+    Descriptor fd(open(node.c_str(), O_PATH | O_CLOEXEC));
+    if (fd.get() == -1 || fstat(fd.get(), &info) != 0)
+        return;
+    const group* owner = getgrgid(info.st_gid);
+    const std::string group_name = owner != nullptr ? owner->gr_name : std::to_string(info.st_gid);
+    fprintf(stderr, "The USB controller %s (group %s, mode %04o) cannot be opened by this user: %s\n", node.c_str(),
+            group_name.c_str(), static_cast<unsigned>(info.st_mode & 07777), access_fix());
 }
 
 int tovra_serial_sendcommand(int fd, int output, unsigned command)
@@ -546,13 +557,10 @@ bool valid_channel(std::string_view channel)
     return std::ranges::all_of(channel, [](char c) { return channel_key(c).has_value(); });
 }
 
-// The channel change opens the box's port: a valid channel with --feedback.
-bool opens_feedback_port(const Settings& settings)
-{
-    return settings.channel != nullptr && settings.feedback != nullptr && valid_channel(settings.channel);
-}
 
-void run_channel(Controller& controller, const Settings& settings)
+// Channel mode. The box's port (feedback), when the change confirms, was
+// opened and locked before the controller.
+void run_channel(Controller& controller, const Settings& settings, const Port& feedback)
 {
     const unsigned family = family_of(settings.box);
     const std::string_view channel = settings.channel;
@@ -561,12 +569,11 @@ void run_channel(Controller& controller, const Settings& settings)
     if (!valid_channel(channel))
         fail(stderr, "Invalid channel number '%s'\n", settings.channel);
 
-    int feedback = -1;
-    if (settings.feedback != nullptr) {
-        feedback = serial_openport(settings.feedback, kLineSpeed, 1);
-        if (feedback == -1)
-            fail_errno("Opening feedback serial port failed");
-    }
+    // What the box said before the first key is about an earlier change: a
+    // run that waited for the port finds the last run's reports queued.
+    const int port = feedback.line.get();
+    if (port != -1)
+        tcflush(port, TCIFLUSH);
 
     ControllerLink* link = &controller.link;
     const int output = static_cast<int>(settings.output);
@@ -575,13 +582,13 @@ void run_channel(Controller& controller, const Settings& settings)
         send_sky_code(link, output, family + *channel_key(c));
 
     const bool plain_number = channel.find_first_of("SDX") == std::string_view::npos;
-    if (plain_number && feedback != -1) {
+    if (plain_number && port != -1) {
         send_sky_code(link, output, family + kKeyNine);
         send_sky_code(link, output, family + kKeyBackup);
         // The wait for the box's report needs no controller: other tuners'
         // changes go out meanwhile.
         controller.release();
-        if (read_verdict(channel, feedback) == -1)  // the reader is gone by then
+        if (read_verdict(channel, port) == -1)  // the reader is gone by then
             fail(stdout, "Failed\n");
         return;
     }
@@ -594,10 +601,10 @@ void run_channel(Controller& controller, const Settings& settings)
 void run_raw_codes(ControllerLink* link, const Settings& settings)
 {
     for (const char* word : settings.codes) {
-        unsigned code = 0;
-        if (!read_code(word, &code))
+        const std::optional<unsigned> code = read_code(word);
+        if (!code)
             fail(stderr, "Invalid command code: '%s'\n", word);
-        send_sky_code(link, static_cast<int>(settings.output), code);
+        send_sky_code(link, static_cast<int>(settings.output), *code);
     }
 }
 
@@ -614,11 +621,26 @@ void run_raw_codes(ControllerLink* link, const Settings& settings)
         fputs("If you are using a serial controller please specify the port it is connected to use the "
               "--scontroller command line switch.\n",
               stderr);
-    if (open_failed)
-        permission_hint(error);
-    else
-        unopenable_hints();
+    if (open_failed && (error == EACCES || error == EPERM))
+        node_hint(tovra_usb_node(usb));
+    else if (!open_failed)
+        std::ranges::for_each(tovra_usb_unopenable(), node_hint);
     exit(1);
+}
+
+// Libusb counts only the controllers this user can open: a controller left
+// out before the selected one makes --controller N another controller than
+// for a user who can open them all.
+void warn_uncounted(const TovraUsb* usb, const Settings& settings)
+{
+    const std::string selected = tovra_usb_node(usb);
+    std::vector<std::string> before = tovra_usb_unopenable();
+    std::erase_if(before, [&selected](const std::string& node) { return node > selected; });  // both /dev/bus/usb/BBB/DDD
+    if (before.empty())
+        return;
+    fprintf(stderr, "warning: --controller %ld counts only the controllers this user can open: it selects %s.\n",
+            settings.controller, selected.c_str());
+    std::ranges::for_each(before, node_hint);
 }
 
 // Finds, opens and locks the USB controller, the Nth or the one at a device
@@ -630,19 +652,21 @@ void open_usb_controller(Controller& controller, const Settings& settings)
         fail(stderr, "tovra_usb_initalise failed\n");
     controller.usb.reset(tovra_usb_create(debug, kUsbTimeoutMs));
     TovraUsb* usb = controller.usb.get();
+    if (usb == nullptr && settings.controller_node != nullptr)
+        fail(stderr, "unable to create tovra controller handle %s\n", settings.controller_node);
     if (usb == nullptr)
         fail(stderr, "unable to create tovra controller handle %d\n", index);
     const int found = settings.controller_node != nullptr ? tovra_usb_findnode(usb, settings.controller_node)
                                                           : tovra_usb_finddevice(usb, index);
     if (found != 0)
         controller_not_found(usb, settings, index);
+    if (settings.controller_node == nullptr)
+        warn_uncounted(usb, settings);
     const char* bus = nullptr;
     const char* device = nullptr;
     tovra_usb_location(usb, &bus, &device);
-    const std::string node = tovra_usb_nodepath(static_cast<unsigned>(strtoul(bus, nullptr, 10)),
-                                                static_cast<unsigned>(strtoul(device, nullptr, 10)));
-    controller.lock = hold_exclusively(Descriptor(lock_open(node.c_str())),
-                                       std::string("USB controller ") + bus + "/" + device);
+    controller.port.lock = hold_exclusively(Descriptor(lock_open(tovra_usb_node(usb).c_str())),
+                                            std::string("USB controller ") + bus + "/" + device);
     controller.link.usb = usb;
 }
 
@@ -663,28 +687,23 @@ void prepare_usb_controller(TovraUsb* usb, const Settings& settings)
     }
 }
 
-// The RS232 controller's port: locked first (unless it is also the box's
-// port, locked already as such), then set up.
-void open_serial_controller(Controller& controller, const Settings& settings, const Descriptor& feedback_lock)
+// The RS232 controller's port, unless it is also the box's port, locked
+// already as such.
+void open_serial_controller(Controller& controller, const Settings& settings, const Port& feedback)
 {
-    controller.lock =
-        lock_port(settings.scontroller, std::string("serial port ") + settings.scontroller, feedback_lock.get());
-    controller.port.reset(serial_openport(settings.scontroller, kLineSpeed, 1));
-    if (controller.port.get() == -1)
-        fail_errno("Opening serial port failed");
+    controller.port = open_port(settings.scontroller, std::string("serial port ") + settings.scontroller,
+                                "Opening serial port failed", feedback.lock.get());
     if (settings.setup)
         fail(stderr, "Configuration sending not supported for serial devices.\n");
-    controller.link.fd = controller.port.get();
+    controller.link.fd = controller.port.line.get();
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (!open_standard_descriptors()) {
-        perror("/dev/null");
+    if (!open_standard_descriptors())
         return 1;
-    }
     // Line by line, so that a log or a reading pipe sees lines in the order
     // they were written, and a killed run loses nothing already reported.
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -703,21 +722,23 @@ int main(int argc, char** argv)
     const Settings settings = parse_options(argc, argv);
 
     // Ports before the controller: a run that waits for its box's port holds
-    // no controller meanwhile, so other tuners' changes go on.
-    Descriptor feedback_lock;
-    if (opens_feedback_port(settings))
-        feedback_lock = lock_port(settings.feedback, std::string("feedback port ") + settings.feedback);
+    // no controller meanwhile, so other tuners' changes go on. A channel
+    // change opens the box's port when its channel is one to send.
+    Port feedback;
+    if (settings.channel != nullptr && settings.feedback != nullptr && valid_channel(settings.channel))
+        feedback = open_port(settings.feedback, std::string("feedback port ") + settings.feedback,
+                             "Opening feedback serial port failed");
 
     Controller controller;
     if (settings.scontroller != nullptr) {
-        open_serial_controller(controller, settings, feedback_lock);
+        open_serial_controller(controller, settings, feedback);
     } else {
         open_usb_controller(controller, settings);
         prepare_usb_controller(controller.usb.get(), settings);
     }
 
     if (settings.channel != nullptr)
-        run_channel(controller, settings);
+        run_channel(controller, settings, feedback);
     else
         run_raw_codes(&controller.link, settings);
 
