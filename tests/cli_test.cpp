@@ -100,6 +100,12 @@ std::string confirmed(std::string_view channel, bool debug = false)
 }
 
 const std::string kCtl = "device 6666:f100 ";  // the one controller, its settings follow
+const std::string kHidden = "device 6666:f100 access=none\ndevice 6666:f100\n";  // 001/001 is not for this user
+
+std::string hidden(const std::string& device, const std::string& mode = "plugdev, mode 0660", const std::string& fix = kFix)
+{
+    return "The USB controller /dev/bus/usb/001/" + device + " (group " + mode + ") cannot be opened by this user: " + fix;
+}
 const std::string kCrowd = "device 1234:5678\ndevice 6666:f101\ndevice 6666:f100\n"
                            "bus\ndevice 6666:f100\ndevice 0001:f100\ndevice 6666:f100\n";
 const std::string kWriteFailure = kIdent + sending(0x0001) + failed("usb_interrupt_write", "Connection timed out");
@@ -147,6 +153,8 @@ std::vector<Case> cases()
         {.args = {"--output", "4294967297", "0001"}, .status = 1, .out = out_of_range("4294967297"), .err = usage()},
         {.args = {"--box", "15", "0001"}, .status = 1, .out = out_of_range("16"), .err = usage()},
         {.args = {"--box", "4294967296", "0001"}, .status = 1, .out = out_of_range("4294967297"), .err = usage()},
+        {.args = {"--box", "9223372036854775807"}, .status = 1, .out = out_of_range("9223372036854775807"),
+         .err = usage()},
         {.args = {"--controller", "0", "0001"}, .status = 1, .err = no_controller("0")},
         {.args = {"--controller", "256", "0001"}, .status = 1, .err = no_controller("256")},
         {.args = {"--controller", "4294967297"}, .status = 1, .err = no_controller("4294967297")},
@@ -161,10 +169,10 @@ std::vector<Case> cases()
          .wire = "usb: 71 43 04 0c 05 43 04 00 01"},
         // Identification.
         {.args = {"--debug"},
-         .out = kFound + "- Manufacturer : Tovra Ltd\n- Product : USB remote\n- Serial Number: A0042\n"
+         .out = kFound + "- Manufacturer : Tovra Ltd\n- Product : USB remote\n- Serial Number: A\n"
                          "- Version Number: 1.16\nTrying to detach kernel driver\ndetach successful\n"
                          "sending: byte 113\n- Full version 1.2.255\n", .wire = "usb: 71",
-         .scenario = kCtl + R"(release=0110 manufacturer="Tovra Ltd" product="USB remote" serial="A0042" )"
+         .scenario = kCtl + R"(release=0110 manufacturer="Tovra Ltd" product="USB remote" serial="A" )"
                             "version=1.2.255 detach=ok"},
         {.args = {"--debug", "0001", "0002"},
          .out = kFound + "- Unable to fetch manufacturer string\n- Unable to fetch product string\n"
@@ -183,10 +191,9 @@ std::vector<Case> cases()
          .wire = "usb: 002/001: 71 002/001: 30 00 01", .scenario = kCrowd},
         {.args = {"--controller", "3", "0001"}, .wire = "usb: 002/003: 30 00 01", .scenario = kCrowd},
         // ... however libusb lists them: a real kernel lists the last plugged first.
-        {.args = {"--debug", "--controller", "2", "0001"},
-         .out = "Found device: 1234-5678\nFound device: 6666-f101\n" + kFound +
-                "Found device: 6666-f100\nFound tovra control num 1\n" + kVersion + sending(0x0001),
-         .wire = "usb: 002/001: 71 002/001: 30 00 01", .scenario = "listing newest-first\n" + kCrowd},
+        {.args = {"--debug", "--controller", "1", "0001"},
+         .out = "Found device: 1234-5678\nFound device: 6666-f101\n" + kIdent + sending(0x0001),
+         .wire = "usb: 001/003: 71 001/003: 30 00 01", .scenario = "listing newest-first\n" + kCrowd},
         // Or the controller at a device path, or a link to it.
         {.args = {"--controller", "/dev/bus/usb/002/003", "0001"}, .wire = "usb: 002/003: 30 00 01",
          .scenario = kCrowd},
@@ -196,14 +203,16 @@ std::vector<Case> cases()
          .wire = "usb:", .scenario = kCrowd},
         {.args = {"--controller", "@dir/none", "0001"}, .status = 1,
          .err = "@dir/none: No such file or directory\n" + at("@dir/none"), .wire = "usb:"},
-        // libusb leaves out a controller whose node this user cannot open: the run tells why it is not found.
-        {.args = {"--controller", "2", "0001"}, .status = 1,
-         .err = not_found(1, 1) + "The USB controller /dev/bus/usb/001/001 (group plugdev, mode 0660) cannot be "
-                                  "opened by this user: " + kFix, .wire = "usb:",
-         .scenario = "device 6666:f100 access=none\ndevice 6666:f100\n"},
+        // libusb leaves out a controller whose node this user cannot open: the run tells why it is not found, or
+        // that it counts another controller than for a user who may open both.
+        {.args = {"--controller", "2", "0001"}, .status = 1, .err = not_found(1, 1) + hidden("001"), .wire = "usb:",
+         .scenario = kHidden},
+        {.args = {"--controller", "1", "0001"}, .err = "warning: --controller 1 counts only the controllers this user "
+                                                       "can open: it selects /dev/bus/usb/001/002.\n" + hidden("001"),
+         .wire = "usb: 001/002: 30 00 01", .scenario = kHidden},
         {.args = {"0001"}, .status = 1, .err = not_found(0, 0), .wire = "usb:", .scenario = ""},
         // Failures on the way to the controller.
-        {.args = {"0001"}, .status = 1, .err = "usb_open failed: Permission denied\n" + unable(0) + kHint,
+        {.args = {"0001"}, .status = 1, .err = "usb_open failed: Permission denied\n" + unable(0) + hidden("001", "plugdev, mode 0666"),
          .wire = "usb:", .scenario = kCtl + "open=EACCES"},
         {.args = {"0001"}, .status = 1, .err = failed("usb_set_configuration", "Device or resource busy"),
          .wire = "usb:", .scenario = kCtl + "setconfig=EBUSY"},
@@ -276,7 +285,7 @@ std::vector<Case> cases()
          .wire = "usb:"},
         {.args = {"--feedback", "@dir/none", "--channel", "101"}, .status = 1,
          .err = "@dir/none: No such file or directory\n"
-                "Opening feedback serial port failed: No such file or directory\n", .wire = "usb:"},
+                "Opening feedback serial port failed: No such file or directory\n"},
         {.args = {"--feedback", "@dir/none", "0C05"}, .wire = "usb: 30 0c 05"},
         // One port for the controller and the box, on a Y-cable: the controller listens, the box talks.
         {.args = {"--scontroller", "@pty", "--feedback", "@link", "--channel", "1"}, .out = success("1"),
@@ -310,18 +319,33 @@ std::vector<Case> cases()
     return table;
 }
 
-// One row's run, with a folder and a serial line of its own.
+// One row's run, with a folder and a serial line of its own. The box answers once the controller has all the
+// keys: a real port drops what arrives while nobody has it open, and the run discards what came before its keys.
 struct Trial {
     explicit Trial(const Case& row) : c(row)
     {
         std::filesystem::create_symlink(line.path(), dir.file("l"));
         std::filesystem::create_symlink(dir.file("dev/002/001"), dir.file("c"));  // a udev link to a controller
         dir.write("log", "earlier run\n");
-        line.send(c.line);
         std::vector<std::string> args;
         std::ranges::transform(c.args, std::back_inserter(args), [this](const std::string& arg) { return subst(arg); });
         started.emplace(dir, args, RunOptions{.scenario = c.scenario, .env = {"POSIXLY_CORRECT=1", "TOVRA_SIM_USB_DEVDIR=" + dir.file("dev")},
                                               .out = c.out_to, .err = c.err_to});
+        if (!c.line.empty())
+            box = std::jthread([this] {
+                eventually([this] { return delivered() == c.wire; });
+                line.send(c.line);
+            });
+    }
+
+    // What reached the controllers so far: "usb:" and the reports when the USB library was used, "pty:" and the
+    // bytes on the serial line.
+    std::string delivered()
+    {
+        serial += line.received();
+        const std::string log = started->so_far(".log"), sent = wire(log);
+        return (log.empty() ? "" : "usb:" + (sent.empty() ? "" : " " + sent)) +
+               (serial.empty() ? "" : "pty: " + hex(serial));
     }
 
     std::string subst(std::string text) const
@@ -334,26 +358,29 @@ struct Trial {
     void check()
     {
         SCOPED_TRACE(::testing::PrintToString(c.args) + " on " + c.scenario);
+        if (box.joinable())
+            box.join();
         const Result r = started->finish();
         EXPECT_EQ(r.status, c.status) << r;
         EXPECT_EQ(r.out, subst(c.out));
         EXPECT_EQ(r.err, subst(c.err)) << r;
-        const std::string sent = wire(r.log), serial = hex(line.received());
-        const std::string usb = r.log.empty() ? "" : "usb:" + (sent.empty() ? "" : " " + sent);
-        EXPECT_EQ(usb + (serial.empty() ? "" : "pty: " + serial), c.wire) << r;
+        EXPECT_EQ(delivered(), c.wire) << r;
         EXPECT_EQ(line.unread(), c.unread) << "read from the line";
         EXPECT_TRUE(!std::ranges::count(c.args, "@pty") || line.framing() == (B57600 | CS8));
         EXPECT_EQ(read_file(dir.file("log")), "earlier run\n" + subst(c.logged));
         EXPECT_EQ(r.log.find("usb_close(") != r.log.npos,
                   !r.log.empty() && (c.status == 0 || c.out.find("Failed") != c.out.npos)) << "released the controller";
-        const bool waits = !c.status && std::ranges::count(c.args, "--channel") && c.out.find("Tuning") == c.out.npos;
-        EXPECT_GE(r.seconds, waits ? 2.0 : 0.0) << "a change without a verdict ends with Backup 2 s after the last key";
+        if (!c.status && std::ranges::count(c.args, "--channel") && c.out.find("Tuning") == c.out.npos) {
+            EXPECT_GE(r.seconds, 2.0) << "a change without a verdict ends with Backup 2 s after the last key";
+        }
     }
 
     const Case& c;
     TempDir dir;
     Pty line;
+    std::string serial;  // what the serial line received so far
     std::optional<Running> started;
+    std::jthread box;
 };
 
 TEST(Control, Table)
@@ -453,6 +480,7 @@ TEST(Lock, ARunWaitingForItsBoxsPortLeavesTheControllerAndThePortAlone)
     EXPECT_EQ(other.status, 0) << other;
     EXPECT_EQ(box.framing(), B9600 | CS8) << "the line of a port that another program holds";
     close(held);
+    ASSERT_TRUE(eventually([&] { return wire(read_file(dir.file("usb.log"))).ends_with("30 0c 83"); }));
     box.send(gnome_encodePacket({{"CE00", "1"}}));
     const Result r = waits.finish();
     EXPECT_EQ(r.status, 0) << r;
@@ -486,6 +514,80 @@ TEST(Lock, RunsOnOneControllerTakeTurnsAndTheirConfirmationsOverlap)
     EXPECT_EQ(ra.out + rb.out + rc.out, success("1") + success("2")) << ra << rb << rc;
     const std::string sent = wire(read_file(dir.file("usb.log")));
     EXPECT_TRUE(sent == keys_c + keys_a + " " + keys_b || sent == keys_c + keys_b + " " + keys_a) << sent;
+}
+
+// A run that waits for the controller has its box's port set up already: a port left in its boot-time settings
+// would echo the box's bytes back to the box meanwhile. And a run hears only what the box says after its first
+// key: one queued behind another on the box's port finds that run's last report waiting.
+TEST(Lock, AQueuedRunHearsOnlyItsOwnChange)
+{
+    TempDir dir;
+    Pty box(false);  // canonical input and echo, as nobody has set the port up since boot
+    std::filesystem::create_directory(dir.file("001"));
+    const int node = open(dir.write("001/001", "").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(node, LOCK_EX), 0);
+    const std::vector<std::string> env{"TOVRA_SIM_USB_DEVDIR=" + dir.path, "TOVRA_SIM_USB_LOG=" + dir.file("usb.log")};
+    auto sent = [&] { return wire(read_file(dir.file("usb.log"))); };
+    Running a(dir, {"--debug", "--feedback", box.path(), "--channel", "1"}, {.env = env});
+    ASSERT_TRUE(eventually([&] { return a.so_far() == kFound + waiting("USB controller 001/001"); })) << a.so_far();
+    EXPECT_EQ(box.framing(), B57600 | CS8);
+    box.send("AB\x7f" "C\r");
+    Running b(dir, {"--feedback", box.path(), "--channel", "2"}, {.env = env});
+    close(node);
+    const std::string keys_a = "71 30 00 80 30 00 01 30 00 09 30 00 83", keys_b = " 30 00 80 30 00 02 30 00 09 30 00 83";
+    ASSERT_TRUE(eventually([&] { return sent() == keys_a; })) << sent();
+    box.send(packet({{"CE00", "1"}}) + packet({{"CE00", "1"}}));  // after the keys, and after Backup
+    ASSERT_TRUE(eventually([&] { return sent() == keys_a + keys_b; })) << sent();
+    box.send(packet({{"CE00", "2"}}));
+    const Result ra = a.finish(), rb = b.finish();
+    EXPECT_EQ(ra.out, kFound + waiting("USB controller 001/001") + kVersion + "sending channel '1'\n" +
+                          sending(0x0080) + sending(0x0001) + sending(0x0009) + sending(0x0083) + "CE00 : 1 [1 49]\n" +
+                          success("1")) << ra;
+    EXPECT_EQ(std::pair(rb.status, rb.out), std::pair(0, success("2"))) << rb;
+    EXPECT_EQ(box.received(), "") << "written to the box's port";
+}
+
+// A run touches no controller before it holds it: not the USB controller (its identification and set-up wait
+// too), nor an RS232 controller's port, another than the box's. A port whose link was re-pointed while the run
+// waited (a replug) is another device than the one it waited for: the run stops there.
+TEST(Lock, RunsWaitBeforeTouchingTheirControllers)
+{
+    TempDir dir;
+    Pty controller, box, unplugged, replugged;
+    std::filesystem::create_directory(dir.file("001"));
+    std::filesystem::create_symlink(unplugged.path(), dir.file("old"));
+    std::filesystem::create_symlink(replugged.path(), dir.file("new"));
+    const int held[] = {open(dir.write("001/001", "").c_str(), O_RDONLY | O_CLOEXEC),
+                        open(controller.path().c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC),
+                        open(unplugged.path().c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC)};
+    for (int fd : held)
+        ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    const RunOptions options{.env = {"TOVRA_SIM_USB_DEVDIR=" + dir.path}};
+    Running usb(dir, {"--debug", "--setup", "0001"}, options);
+    Running serial(dir, {"--debug", "--scontroller", controller.path(), "--feedback", box.path(), "--channel", "1"},
+                   options);
+    Running moved(dir, {"--feedback", dir.file("old"), "--debug", "--channel", "1"}, options);
+    EXPECT_TRUE(eventually([&] {
+        return usb.so_far() == kFound + waiting("USB controller 001/001") &&
+               serial.so_far() == waiting("serial port " + controller.path()) &&
+               moved.so_far() == waiting("feedback port " + dir.file("old"));
+    })) << usb.so_far() << serial.so_far() << moved.so_far();
+    EXPECT_EQ(usb.so_far(".log").find("usb_detach"), std::string::npos) << usb.so_far(".log");
+    std::filesystem::rename(dir.file("new"), dir.file("old"));
+    for (int fd : held)
+        close(fd);
+    EXPECT_EQ(hex(controller.received(12)), "30 00 80 30 00 01 30 00 09 30 00 83");
+    box.send(packet({{"CE00", "1"}}));
+    const Result ru = usb.finish(), rs = serial.finish(), rm = moved.finish();
+    EXPECT_EQ(ru.out, kFound + waiting("USB controller 001/001") + kVersion + sending(0x0001)) << ru;
+    EXPECT_EQ(wire(ru.log), "71 73 4b 96 96 05 dc 0a 8b 75 01 30 00 01");
+    EXPECT_EQ(rs.out, waiting("serial port " + controller.path()) + "sending channel '1'\n" + sending(0x0080) +
+                          sending(0x0001) +
+                          sending(0x0009) + sending(0x0083) + "CE00 : 1 [1 49]\n" + success("1")) << rs;
+    EXPECT_EQ(std::pair(rm.status, rm.out), std::pair(1, waiting("feedback port " + dir.file("old")))) << rm;
+    EXPECT_EQ(rm.err, dir.file("old") + " leads to another device than the one this run locked: it was replugged "
+                                        "meanwhile. Nothing was sent.\n");
+    EXPECT_EQ(rm.log, "");
 }
 
 }  // namespace

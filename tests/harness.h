@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -136,26 +137,34 @@ public:
         for (int end : pipes)
             close(end);
         EXPECT_EQ(error, 0) << "cannot start " << args[0];
+        if (error == 0)  // the run's end, timed when it comes, not when the test asks
+            reaper_ = std::thread([this] {
+                waitpid(pid_, &status_, 0);
+                end_ = std::chrono::steady_clock::now();
+                ended_ = true;
+            });
     }
     ~Running()  // kills a run that was never finished
     {
-        if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
-            waitpid(pid_, nullptr, 0);
+        if (reaper_.joinable() && !ended_)
+            kill(pid_, SIGKILL);
+        if (reaper_.joinable())
+            reaper_.join();
     }
     Running(const Running&) = delete;
     Running& operator=(const Running&) = delete;
 
     pid_t pid() const { return pid_; }
+    bool ended() const { return ended_; }
     std::string so_far(const char* stream = ".out") const { return read_file(base_ + stream); }  // or ".err"
 
     Result finish()
     {
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        const Result r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0,
+        if (reaper_.joinable())
+            reaper_.join();
+        const Result r{WIFEXITED(status_) ? WEXITSTATUS(status_) : -1, WIFSIGNALED(status_) ? WTERMSIG(status_) : 0,
                        so_far(".out"), so_far(".err"), so_far(".log"),
-                       std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count()};
+                       std::chrono::duration<double>(end_ - start_).count()};
         EXPECT_EQ(so_far(".wrapper"), "") << "TOVRA_TEST_WRAPPER reported this";
         return r;
     }
@@ -184,8 +193,11 @@ private:
 
     static inline int runs_ = 0;
     pid_t pid_ = -1;
+    int status_ = 0;
     std::string base_;  // the path of the run's files, without the suffix
-    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point start_, end_;
+    std::atomic<bool> ended_ = false;
+    std::thread reaper_;
 };
 
 inline Result run(const TempDir& dir, const std::vector<std::string>& args, const RunOptions& options = {})
@@ -257,9 +269,10 @@ public:
     const std::string& path() const { return path_; }
     int slave() const { return slave_; }
     void send(std::string_view text) const { EXPECT_EQ(write(master_, text.data(), text.size()), std::ssize(text)); }
-    // What the program wrote: up to want bytes, until the line is quiet for quiet_ms.
-    std::string received(std::size_t want = SIZE_MAX, int quiet = 20) const { return drain(master_, want, quiet); }
-    std::string unread() const { return drain(slave_, SIZE_MAX, 0); }  // what the device sent and no one read
+    // What the program wrote: at least at_least bytes (waited for, within bounds), then what follows until
+    // the line is quiet for 20 ms.
+    std::string received(std::size_t at_least = 0) const { return drain(master_, at_least, 20); }
+    std::string unread() const { return drain(slave_, 0, 0); }  // what the device sent and no one read
     void hang_up() { close(std::exchange(master_, -1)); }  // the device goes away
     tcflag_t framing() const  // the line's speed and framing: B57600 | CS8 is 57600 8N1
     {
@@ -269,13 +282,20 @@ public:
     }
 
 private:
-    static std::string drain(int fd, std::size_t want, int quiet_ms)
+    static std::string drain(int fd, std::size_t at_least, int quiet_ms)
     {
         std::string bytes;
         std::array<char, 4096> chunk{};
         pollfd ready{fd, POLLIN, 0};
-        for (ssize_t n = 0; bytes.size() < want && poll(&ready, 1, quiet_ms) == 1 && (ready.revents & POLLIN);) {
-            if ((n = read(fd, chunk.data(), std::min(chunk.size(), want - bytes.size()))) <= 0)
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(10 * time_scale());
+        auto wait = [&] {  // ms: until the deadline for the bytes expected, then the quiet
+            using namespace std::chrono;
+            return bytes.size() < at_least ? static_cast<int>(duration_cast<milliseconds>(end - steady_clock::now()).count())
+                                           : quiet_ms;
+        };
+        for (int ms = wait(); ms >= 0 && poll(&ready, 1, ms) == 1 && (ready.revents & POLLIN); ms = wait()) {
+            const ssize_t n = read(fd, chunk.data(), chunk.size());
+            if (n <= 0)
                 break;
             bytes.append(chunk.data(), static_cast<std::size_t>(n));
         }

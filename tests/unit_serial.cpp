@@ -6,6 +6,8 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
+#include <dlfcn.h>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -28,14 +30,34 @@ struct Pty {
     }
 };
 
-// At most len of the bytes waiting on fd, after a moment for them to cross the pty.
-std::string waiting(int fd, int len = 64)
+// The bytes that came on fd up to the marker, which the other side wrote last: what crossed the pty before it,
+// and nothing that might still be on its way.
+std::string before_marker(int fd, const char* marker = "#")
 {
-    usleep(50000);
+    std::string bytes;
     std::array<char, 64> buf{};
-    const int n = serial_readtimeout(fd, buf.data(), len, 0);
-    return n > 0 ? std::string(buf.data(), static_cast<std::size_t>(n)) : "";
+    for (int n = 0; !bytes.ends_with(marker) && (n = serial_readtimeout(fd, buf.data(), 1, 10000)) > 0;)
+        bytes.append(buf.data(), static_cast<std::size_t>(n));
+    return bytes.substr(0, bytes.size() - std::strlen(marker));
 }
+
+// Reads of one descriptor fail with EIO, in turn with real ones, as the script says ('F' a failure, '.' a read).
+int scripted_fd = -1;
+std::string script;
+
+}  // namespace
+
+extern "C" ssize_t read(int fd, void* buf, size_t count)
+{
+    static const auto real = reinterpret_cast<ssize_t (*)(int, void*, size_t)>(dlsym(RTLD_NEXT, "read"));
+    if (fd == scripted_fd && !script.empty() && std::exchange(script, script.substr(1))[0] == 'F') {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd, buf, count);
+}
+
+namespace {
 
 TEST(Serial, LineSettingsReadBackFromTheDevice)
 {
@@ -63,35 +85,44 @@ TEST(Serial, BytesPassUnchangedTheTerminalEndsAndOnlySelectableDescriptorsAreRea
     const int fd = serial_openport(pty.path.data(), 57600, 1);
     std::array<char, 8> buf{};
     EXPECT_EQ(serial_readtimeout(fd, buf.data(), 8, 0), -2);
-    ASSERT_EQ(write(pty.master, "\r\n\x11\x13hello", 9), 9);
-    EXPECT_EQ(waiting(fd, 8), "\r\n\x11\x13hell");
-    EXPECT_EQ(serial_read(fd, buf.data(), 8), 1);
-    EXPECT_EQ(buf[0], 'o');
-    EXPECT_EQ(waiting(pty.master), "") << "echoed back to the device";
-    EXPECT_EQ(serial_write(fd, "\r\n\x11\x13", 4), 4);
-    EXPECT_EQ(waiting(pty.master), "\r\n\x11\x13");
+    ASSERT_EQ(write(pty.master, "\r\n\x11\x13hello#", 10), 10);
+    ASSERT_EQ(serial_readtimeout(fd, buf.data(), 1, 10000), 1);  // the first byte has come: the rest is there too
+    EXPECT_EQ(serial_readtimeout(fd, buf.data() + 1, 7, 0), 7);
+    EXPECT_EQ(std::string(buf.data(), 8), "\r\n\x11\x13hell");
+    EXPECT_EQ(serial_read(fd, buf.data(), 8), 2);
+    EXPECT_EQ(std::string(buf.data(), 2), "o#");
+    EXPECT_EQ(serial_write(fd, "\r\n\x11\x13#", 5), 5);
+    EXPECT_EQ(before_marker(pty.master), "\r\n\x11\x13") << "changed, or the device's bytes echoed back to it";
     // The terminal ends on an escape byte with the top bit set, and sends nothing; with -1 when the port refuses a
-    // typed byte (here the port is stdin's own read end). Stdin's pipe has its writing end closed: a terminal that
-    // missed the escape would end at end of file, not hang.
+    // typed byte (here the port is stdin's own read end); and after reads of stdin that fail 10 times in a row,
+    // counted again from a read that worked. Stdin's pipe has its writing end closed: a terminal that missed the
+    // escape would end at end of file, not hang.
     const int saved_stdin = dup(STDIN_FILENO);
-    for (auto [port, typed, ended, out, err] :
-         {std::tuple{fd, "\xC0", 0, "\nSend 192\n", "\nGot escape char, exitting\n"},
-          {STDIN_FILENO, "a", -1, "\nSend 97\n", "write(serialfd): Bad file descriptor\n"}}) {
+    std::string failed;
+    for (int i = 0; i < 9; ++i)
+        failed += "read(stdin): Input/output error\n";
+    for (auto [port, typed, reads, ended, out, err] :
+         {std::tuple{fd, "\xC0", "", 0, "\nSend 192\n", std::string("\nGot escape char, exitting\n")},
+          {STDIN_FILENO, "a", "", -1, "\nSend 97\n", "write(serialfd): Bad file descriptor\n"},
+          {fd, "ab", "FFFFFFFFF.FFFFFFFFF.", 0, "\nSend 97\n\nSend 98\n", failed + failed + "Got EOF on stdin\n"}}) {
         int in[2];
         ASSERT_EQ(pipe(in), 0);
-        ASSERT_EQ(write(in[1], typed, 1), 1);
+        ASSERT_EQ(write(in[1], typed, strlen(typed)), std::ssize(std::string(typed)));
         dup2(in[0], STDIN_FILENO);
         close(in[0]);
         close(in[1]);
+        std::tie(scripted_fd, script) = std::pair(STDIN_FILENO, reads);
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         EXPECT_EQ(serial_terminal(port, 0xC0), ended);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), out);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), err);
     }
+    scripted_fd = -1;
     dup2(saved_stdin, STDIN_FILENO);
     close(saved_stdin);
-    EXPECT_EQ(waiting(pty.master), "");
+    EXPECT_EQ(serial_write(fd, "#", 1), 1);
+    EXPECT_EQ(before_marker(pty.master), "ab");
     // Descriptors that a select set cannot hold are refused.
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
