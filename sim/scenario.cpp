@@ -124,10 +124,8 @@ public:
             device_.setconfig_error = error_value(key, value, EBUSY);
         else if (key == "claim")
             device_.claim_error = error_value(key, value, EBUSY);
-        else if (key == "access" && value == "readonly")
-            device_.read_only = true;
-        else if (key == "access" && value == "none")
-            device_.no_access = true;
+        else if (key == "access" && (value == "readonly" || value == "none"))
+            device_.mode = value == "readonly" ? 0664 : 0660;
         else if (repeatable)
             write_fault(key, value);
         else

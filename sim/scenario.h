@@ -46,8 +46,7 @@ struct Device {
     int detach_error = ENODATA;
     int setconfig_error = 0;
     int claim_error = 0;
-    bool read_only = false;  // access=readonly: the node opens, every request then fails with EPERM
-    bool no_access = false;  // access=none: the user cannot open the node at all
+    unsigned mode = 0666;  // the node's mode when it is made (access=readonly: 0664, access=none: 0660)
     std::map<int, WriteFault> write_faults;  // by 1-based write number
 
     int writes = 0;              // interrupt writes so far, failed ones included

@@ -66,34 +66,38 @@ std::string redirected(std::string_view path)
     return std::string(path);
 }
 
-// Whether an ordinary user outside the node's group is refused: only the
-// "other" bits count, and O_PATH asks for no access at all.
-bool refused(const std::string& node, int flags)
+// Whether an ordinary user outside the node's group is refused flags on a
+// file of this mode: only the "other" bits count, and O_PATH asks for no access.
+bool refused(mode_t mode, int flags)
 {
-    struct stat status {};
-    if ((flags & O_PATH) != 0 || ::stat(node.c_str(), &status) != 0)
-        return false;
     const int access = flags & O_ACCMODE;
     const mode_t wanted = (access != O_WRONLY ? S_IROTH : 0) | (access != O_RDONLY ? S_IWOTH : 0);
-    return (status.st_mode & wanted) != wanted;
+    return (flags & O_PATH) == 0 && (mode & wanted) != wanted;
 }
 
-using OpenFunc = int (*)(const char*, int, ...);
+// The function that the interposed one stands in front of.
+template <typename Function>
+Function real(const char* symbol)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, symbol));
+}
 
 int forward(const char* symbol, const char* path, int flags, va_list args)
 {
-    const auto real = reinterpret_cast<OpenFunc>(dlsym(RTLD_NEXT, symbol));
+    const auto open = real<int (*)(const char*, int, ...)>(symbol);
     const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
     if (path == nullptr)
-        return real(path, flags, mode);
+        return open(path, flags, mode);
     const std::string target = redirected(path);
     if (target != path && std::string_view(path).starts_with(kSysfsFolder))
         sim::write_sysfs();
-    if (target != path && std::string_view(path).starts_with(kDeviceFolder) && refused(target, flags)) {
+    struct stat node {};
+    if (target != path && std::string_view(path).starts_with(kDeviceFolder) && ::stat(target.c_str(), &node) == 0 &&
+        refused(node.st_mode, flags)) {
         errno = EACCES;
         return -1;
     }
-    return real(target.c_str(), flags, mode);
+    return open(target.c_str(), flags, mode);
 }
 
 // Makes path with text and mode in one step, so that another run never sees
@@ -132,6 +136,17 @@ std::string device_dir()
     return folder_of(env("TOVRA_SIM_USB")) + "/dev";
 }
 
+int node_error(const Device& device, int flags)
+{
+    const std::string folder = device_dir();
+    struct stat node {};
+    if (!folder.empty() && ::stat((folder + "/" + device.name).c_str(), &node) == 0)
+        return refused(node.st_mode, flags) ? EACCES : 0;
+    if (!folder.empty() && errno == ENOENT)
+        return ENOENT;
+    return refused(device.mode, flags) ? EACCES : 0;  // no folder to make nodes in
+}
+
 void make_device_files(const Scenario& scenario)
 {
     const std::string folder = device_dir();
@@ -141,7 +156,7 @@ void make_device_files(const Scenario& scenario)
     for (const std::vector<Device>& bus : scenario.buses) {
         for (const Device& device : bus) {
             std::filesystem::create_directories(folder + "/" + device.name.substr(0, 3), ignored);
-            publish(folder + "/" + device.name, "", device.no_access ? 0660 : device.read_only ? 0664 : 0666, false);
+            publish(folder + "/" + device.name, "", device.mode, false);
         }
     }
     sysfs_pending = &scenario;

@@ -14,6 +14,11 @@ namespace sim {
 // plus "/dev"; "" with neither (then nothing is made or redirected).
 std::string device_dir();
 
+// 0 when the user may open device's node now with flags (O_RDWR, O_RDONLY),
+// else the errno of the open: EACCES, or ENOENT without a node. Where no node
+// could be made, the scenario's mode stands in for it.
+int node_error(const Device& device, int flags);
+
 // Makes each device's node (left alone when it exists: a test may hold it),
 // for every device of the scenario, and keeps the scenario for write_sysfs.
 void make_device_files(const Scenario& scenario);

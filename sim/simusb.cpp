@@ -177,6 +177,7 @@ struct usb_dev_handle {
     int generation;
     std::string name;
     unsigned long id;  // names the handle in claim records, with the process id
+    bool read_only;    // the node opened read-only: usbfs refuses every request
 };
 
 namespace {
@@ -198,7 +199,7 @@ int call(usb_dev_handle* dev, const char* function, const std::string& args, Bod
         if (dev->generation != w.generation)
             result = -ENODEV;
         else
-            result = dev->device->model.read_only ? -EPERM : body(*dev->device, tail);
+            result = dev->read_only ? -EPERM : body(*dev->device, tail);
     }
     log_line(function + ("(" + name + args + ")") + result_text(result) + tail);
     if (result < 0)
@@ -326,8 +327,8 @@ int usb_find_devices(void)
             SimBus& bus = w.buses[b];
             std::vector<struct usb_device*> records;
             for (const sim::Device& model : w.scenario.buses[b]) {
-                if (model.no_access)
-                    continue;  // libusb-0.1 leaves out a node the user cannot open
+                if (sim::node_error(model, O_RDWR) && sim::node_error(model, O_RDONLY))
+                    continue;  // libusb 0.1.12 lists only a node that it can open
                 SimDevice& device = bus.devices.emplace_back();
                 device.model = model;
                 const sim::Bytes descriptor = model.device_descriptor();
@@ -359,14 +360,22 @@ usb_dev_handle* usb_open(struct usb_device* dev)
             if (&device.record != dev)
                 continue;
             const std::string& name = device.model.name;
-            if (const int error = device.model.open_error) {
+            // Read-write, else read-only, as libusb 0.1.12 opens a node.
+            int error = device.model.open_error;
+            bool read_only = false;
+            if (!error && (error = sim::node_error(device.model, O_RDWR)) != 0) {
+                read_only = true;
+                error = sim::node_error(device.model, O_RDONLY);
+            }
+            if (error) {
                 log_line("usb_open(" + name + ") = NULL (" + sim::errno_name(error) + ")");
                 errno = error;
                 return nullptr;
             }
             log_line("usb_open(" + name + ") = ok");
             static unsigned long opened = 0;
-            return *w.handles.insert(new usb_dev_handle{&device, w.generation, name, ++opened}).first;
+            auto* handle = new usb_dev_handle{&device, w.generation, name, ++opened, read_only};
+            return *w.handles.insert(handle).first;
         }
     }
     log_line("usb_open(?) = NULL (ENODEV)");
