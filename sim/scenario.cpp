@@ -126,10 +126,14 @@ public:
             device_.claim_error = error_value(key, value, EBUSY);
         else if (key == "access" && (value == "readonly" || value == "none"))
             device_.mode = value == "readonly" ? 0664 : 0660;
+        else if (key == "node" && value == "absent")
+            device_.node = false;
         else if (repeatable)
             write_fault(key, value);
+        else if (key == "access" || key == "node")
+            fail("bad " + key + " '" + value + (key == "node" ? "' (absent)" : "' (readonly or none)"));
         else
-            fail(key == "access" ? "bad access '" + value + "' (readonly or none)" : "unknown key '" + key + "'");
+            fail("unknown key '" + key + "'");
     }
 
 private:

@@ -47,6 +47,7 @@ struct Device {
     int setconfig_error = 0;
     int claim_error = 0;
     unsigned mode = 0666;  // the node's mode when it is made (access=readonly: 0664, access=none: 0660)
+    bool node = true;      // node=absent: sysfs shows the device, but it has no node
     std::map<int, WriteFault> write_faults;  // by 1-based write number
 
     int writes = 0;              // interrupt writes so far, failed ones included

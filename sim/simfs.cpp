@@ -140,9 +140,9 @@ int node_error(const Device& device, int flags)
 {
     const std::string folder = device_dir();
     struct stat node {};
-    if (!folder.empty() && ::stat((folder + "/" + device.name).c_str(), &node) == 0)
+    if (device.node && !folder.empty() && ::stat((folder + "/" + device.name).c_str(), &node) == 0)
         return refused(node.st_mode, flags) ? EACCES : 0;
-    if (!folder.empty() && errno == ENOENT)
+    if (!device.node || (!folder.empty() && errno == ENOENT))
         return ENOENT;
     return refused(device.mode, flags) ? EACCES : 0;  // no folder to make nodes in
 }
@@ -156,7 +156,8 @@ void make_device_files(const Scenario& scenario)
     for (const std::vector<Device>& bus : scenario.buses) {
         for (const Device& device : bus) {
             std::filesystem::create_directories(folder + "/" + device.name.substr(0, 3), ignored);
-            publish(folder + "/" + device.name, "", device.mode, false);
+            if (device.node)
+                publish(folder + "/" + device.name, "", device.mode, false);
         }
     }
     sysfs_pending = &scenario;

@@ -299,8 +299,8 @@ UsbfsTestbed::UsbfsTestbed(std::string_view scenario) : state_(std::make_unique<
     for (const sim::Device& device : state_->devices) {
         if (device.open_error)
             throw std::runtime_error(device.name + ": usbfs cannot refuse an open (open=)");
-        if ((device.mode & S_IROTH) == 0)
-            throw std::runtime_error(device.name + ": no sysfs view here to find an unopenable node by (access=none)");
+        if ((device.mode & S_IROTH) == 0 || !device.node)
+            throw std::runtime_error(device.name + ": no sysfs view here to find a node by (access=none, node=absent)");
         // The node itself is a plain file that the preload pairs with the handler.
         const std::string node = "/dev/bus/usb/" + device.name;
         const std::filesystem::path path = state_->root + node;
