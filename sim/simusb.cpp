@@ -178,6 +178,7 @@ struct usb_dev_handle {
     std::string name;
     unsigned long id;  // names the handle in claim records, with the process id
     bool read_only;    // the node opened read-only: usbfs refuses every request
+    bool compat;       // library compat: errors as libusb-compat-0.1 gives them
 };
 
 namespace {
@@ -186,6 +187,7 @@ namespace {
 // followed by the tail the body adds. Every call after usb_open fails with
 // EPERM on a read-only node, as usbfs refuses each of its ioctls. A time-out
 // leaves errno as it was, as libusb 0.1.12 leaves that of its last ioctl.
+// libusb-compat-0.1 reports a device that is gone as ENXIO.
 template <typename Body>
 int call(usb_dev_handle* dev, const char* function, const std::string& args, Body body)
 {
@@ -200,6 +202,8 @@ int call(usb_dev_handle* dev, const char* function, const std::string& args, Bod
             result = -ENODEV;
         else
             result = dev->read_only ? -EPERM : body(*dev->device, tail);
+        if (dev->compat && result == -ENODEV)
+            result = -ENXIO;
     }
     log_line(function + ("(" + name + args + ")") + result_text(result) + tail);
     if (result < 0)
@@ -270,6 +274,14 @@ int claim(const usb_dev_handle& dev, Claim op)
     return result;
 }
 
+// usbfs claims the interface of a transfer for a handle that does not hold it,
+// or refuses with EBUSY; libusb-1.0 reports a refused transfer as EIO.
+int implicit_claim(const usb_dev_handle& dev)
+{
+    const int busy = claim(dev, Claim::Take);
+    return busy && dev.compat ? -EIO : busy;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- the libusb-0.1 API the program uses
@@ -327,8 +339,9 @@ int usb_find_devices(void)
             SimBus& bus = w.buses[b];
             std::vector<struct usb_device*> records;
             for (const sim::Device& model : w.scenario.buses[b]) {
-                if (sim::node_error(model, O_RDWR) && sim::node_error(model, O_RDONLY))
-                    continue;  // libusb 0.1.12 lists only a node that it can open
+                // libusb 0.1.12 lists only a node that it can open; libusb-1.0 reads sysfs.
+                if (!w.scenario.compat && sim::node_error(model, O_RDWR) && sim::node_error(model, O_RDONLY))
+                    continue;
                 SimDevice& device = bus.devices.emplace_back();
                 device.model = model;
                 const sim::Bytes descriptor = model.device_descriptor();
@@ -360,13 +373,16 @@ usb_dev_handle* usb_open(struct usb_device* dev)
             if (&device.record != dev)
                 continue;
             const std::string& name = device.model.name;
-            // Read-write, else read-only, as libusb 0.1.12 opens a node.
+            const bool compat = w.scenario.compat;
+            // 0.1.12 opens read-write, else read-only; libusb-1.0 read-write only, and a missing node is ENXIO.
             int error = device.model.open_error;
             bool read_only = false;
-            if (!error && (error = sim::node_error(device.model, O_RDWR)) != 0) {
+            if (!error && (error = sim::node_error(device.model, O_RDWR)) != 0 && !compat) {
                 read_only = true;
                 error = sim::node_error(device.model, O_RDONLY);
             }
+            if (compat && error == ENOENT)
+                error = ENXIO;
             if (error) {
                 log_line("usb_open(" + name + ") = NULL (" + sim::errno_name(error) + ")");
                 errno = error;
@@ -374,7 +390,7 @@ usb_dev_handle* usb_open(struct usb_device* dev)
             }
             log_line("usb_open(" + name + ") = ok");
             static unsigned long opened = 0;
-            auto* handle = new usb_dev_handle{&device, w.generation, name, ++opened, read_only};
+            auto* handle = new usb_dev_handle{&device, w.generation, name, ++opened, read_only, compat};
             return *w.handles.insert(handle).first;
         }
     }
@@ -421,10 +437,10 @@ int usb_detach_kernel_driver_np(usb_dev_handle* dev, int interface)
 {
     return call(dev, "usb_detach_kernel_driver_np", strfmt(", %d", interface), [&](SimDevice& device, std::string&) {
         const int error = interface == 0 ? device.model.detach_error : ENODATA;
-        // usbfs lets go of any driver, its own claims included.
-        if (error == ENODATA && claim(*dev, Claim::Detach) == 0)
+        // usbfs lets go of any driver, its own claims included; libusb-1.0 leaves those alone.
+        if (error == ENODATA && !dev->compat && claim(*dev, Claim::Detach) == 0)
             return 0;
-        return -error;
+        return -(error == ENODATA && dev->compat ? ENOENT : error);
     });
 }
 
@@ -455,7 +471,7 @@ int usb_interrupt_write(usb_dev_handle* dev, int ep, const char* bytes, int size
     return call(dev, "usb_interrupt_write", args, [&](SimDevice& device, std::string& tail) {
         if (ep != sim::kEndpointOut)
             return -ENOENT;
-        if (const int busy = claim(*dev, Claim::Take))  // usbfs claims for a transfer, or refuses
+        if (const int busy = implicit_claim(*dev))
             return busy;
         if (!bytes || size < 0)
             return -EINVAL;
@@ -476,7 +492,7 @@ int usb_interrupt_read(usb_dev_handle* dev, int ep, char* bytes, int size, int t
     return call(dev, "usb_interrupt_read", args, [&](SimDevice& device, std::string& tail) {
         if ((ep | USB_ENDPOINT_IN) != sim::kEndpointIn)
             return -ENOENT;
-        if (const int busy = claim(*dev, Claim::Take))
+        if (const int busy = implicit_claim(*dev))
             return busy;
         if (!bytes || size < 0)
             return -EINVAL;
