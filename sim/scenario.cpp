@@ -224,8 +224,10 @@ Scenario parse_scenario(std::string_view text)
     Scenario scenario;
     auto& buses = scenario.buses;
     // The lines that set something for the whole scenario, each at most once.
-    const std::array<std::pair<std::string_view, bool Scenario::*>, 2> settings{
-        {{"listing newest-first", &Scenario::newest_first}, {"library compat", &Scenario::compat}}};
+    const std::array<std::pair<std::string_view, bool Scenario::*>, 3> settings{
+        {{"listing newest-first", &Scenario::newest_first},
+         {"library compat", &Scenario::compat},
+         {"group plugdev absent", &Scenario::no_plugdev}}};
     std::set<std::string> seen;
     for (int line = 1; !text.empty(); ++line) {
         const std::size_t end = std::min(text.find('\n'), text.size());

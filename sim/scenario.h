@@ -72,6 +72,7 @@ struct Scenario {
     std::vector<std::vector<Device>> buses;  // each with its devices, in order
     bool newest_first = false;               // listing newest-first: libusb lists buses and devices in reverse
     bool compat = false;                     // library compat: the library is libusb-compat-0.1
+    bool no_plugdev = false;                 // group plugdev absent: the system has no group plugdev
 };
 
 // Reads scenario text. A mistake throws std::runtime_error("scenario line N: ...").

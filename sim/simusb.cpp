@@ -19,7 +19,6 @@
 #include <cstring>
 #include <deque>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -32,8 +31,6 @@ namespace {
 
 using sim::result_text;
 using sim::strfmt;
-
-constexpr int kScenarioError = 99;
 
 // Opened per line, so a process may point the log elsewhere between worlds;
 // one write per line keeps lines whole when several processes append.
@@ -51,36 +48,6 @@ void log_line(const std::string& line)
             ::close(fd);
     }
     errno = saved;
-}
-
-[[noreturn]] void scenario_failed(const std::string& message)
-{
-    std::fprintf(stderr, "simusb: %s\n", message.c_str());
-    std::fflush(stderr);
-    ::_exit(kScenarioError);
-}
-
-sim::Scenario read_scenario()
-{
-    const char* path = std::getenv("TOVRA_SIM_USB");
-    if (!path || !*path)
-        return {};
-    std::FILE* file = std::fopen(path, "re");
-    if (!file)
-        scenario_failed(strfmt("scenario %s: %s", path, std::strerror(errno)));
-    std::string text;
-    char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
-        text.append(chunk, n);
-    const bool failed = std::ferror(file);
-    std::fclose(file);
-    if (failed)
-        scenario_failed(strfmt("scenario %s: read error", path));
-    try {
-        return sim::parse_scenario(text);
-    } catch (const std::runtime_error& error) {
-        scenario_failed(error.what());
-    }
 }
 
 // ---------------------------------------------------------------- the box's key FIFO
@@ -313,7 +280,7 @@ int usb_find_busses(void)
         errno = ENOENT;
     } else if (!w.busses_found) {
         w.busses_found = true;
-        w.scenario = read_scenario();
+        w.scenario = sim::read_scenario();
         std::vector<usb_bus*> records;
         for (std::size_t i = 0; i < w.scenario.buses.size(); ++i) {
             SimBus& bus = w.buses.emplace_back();

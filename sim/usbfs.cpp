@@ -285,8 +285,8 @@ UsbfsTestbed::UsbfsTestbed(std::string_view scenario) : state_(std::make_unique<
     const sim::Scenario parsed = sim::parse_scenario(scenario);
     if (parsed.newest_first)
         throw std::runtime_error("usbfs cannot set the order libusb lists devices in (listing)");
-    if (parsed.compat)
-        throw std::runtime_error("the library here is libusb 0.1.12 (library)");
+    if (parsed.compat || parsed.no_plugdev)
+        throw std::runtime_error("the library here is libusb 0.1.12, on nodes without groups (library, group)");
     for (const auto& bus : parsed.buses)
         state_->devices.insert(state_->devices.end(), bus.begin(), bus.end());
     state_->testbed = umockdev_testbed_new();

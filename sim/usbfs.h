@@ -21,7 +21,7 @@ public:
     // Throws std::runtime_error for a bad scenario, for open= (usbfs has no
     // such failure: libusb then skips the device), for access=none or
     // node=absent (no sysfs view here), for listing (readdir decides the
-    // order), for library (the library is 0.1.12), or when umockdev refuses.
+    // order), for library and group, or when umockdev refuses.
     explicit UsbfsTestbed(std::string_view scenario);
     ~UsbfsTestbed();
     UsbfsTestbed(const UsbfsTestbed&) = delete;
