@@ -124,14 +124,16 @@ public:
             device_.setconfig_error = error_value(key, value, EBUSY);
         else if (key == "claim")
             device_.claim_error = error_value(key, value, EBUSY);
-        else if (key == "access" && value == "readonly")
-            device_.read_only = true;
-        else if (key == "access" && value == "none")
-            device_.no_access = true;
+        else if (key == "access" && (value == "readonly" || value == "none"))
+            device_.mode = value == "readonly" ? 0664 : 0660;
+        else if (key == "node" && value == "absent")
+            device_.node = false;
         else if (repeatable)
             write_fault(key, value);
+        else if (key == "access" || key == "node")
+            fail("bad " + key + " '" + value + (key == "node" ? "' (absent)" : "' (readonly or none)"));
         else
-            fail(key == "access" ? "bad access '" + value + "' (readonly or none)" : "unknown key '" + key + "'");
+            fail("unknown key '" + key + "'");
     }
 
 private:
@@ -221,7 +223,12 @@ Scenario parse_scenario(std::string_view text)
 {
     Scenario scenario;
     auto& buses = scenario.buses;
-    bool listing = false;
+    // The lines that set something for the whole scenario, each at most once.
+    const std::array<std::pair<std::string_view, bool Scenario::*>, 3> settings{
+        {{"listing newest-first", &Scenario::newest_first},
+         {"library compat", &Scenario::compat},
+         {"group plugdev absent", &Scenario::no_plugdev}}};
+    std::set<std::string> seen;
     for (int line = 1; !text.empty(); ++line) {
         const std::size_t end = std::min(text.find('\n'), text.size());
         const std::vector<Word> words = split_line(text.substr(0, end), line);
@@ -235,12 +242,17 @@ Scenario parse_scenario(std::string_view text)
                 buses.emplace_back();
             buses.back().push_back(read_device(words, line));
             buses.back().back().name = strfmt("%03zu/%03zu", buses.size(), buses.back().size());
-        } else if (words[0].text == "listing") {
-            if (std::exchange(listing, true))
-                throw ScenarioError(line, "'listing' given twice");
-            if (words.size() != 2 || words[1].text != "newest-first")
-                throw ScenarioError(line, "bad listing (want 'listing newest-first')");
-            scenario.newest_first = true;
+        } else if (const auto setting = std::ranges::find_if(
+                       settings, [&](const auto& s) { return s.first.starts_with(words[0].text + ' '); });
+                   setting != settings.end()) {
+            std::string given;
+            for (const Word& word : words)
+                given += (given.empty() ? "" : " ") + word.text;
+            if (given != setting->first)
+                throw ScenarioError(line, "bad " + words[0].text + " (want '" + std::string(setting->first) + "')");
+            if (!seen.insert(words[0].text).second)
+                throw ScenarioError(line, "'" + words[0].text + "' given twice");
+            scenario.*setting->second = true;
         } else {
             throw ScenarioError(line, words[0].text == "bus" ? "unexpected text after 'bus'"
                                                               : "unknown keyword '" + words[0].text + "'");

@@ -46,8 +46,8 @@ struct Device {
     int detach_error = ENODATA;
     int setconfig_error = 0;
     int claim_error = 0;
-    bool read_only = false;  // access=readonly: the node opens, every request then fails with EPERM
-    bool no_access = false;  // access=none: the user cannot open the node at all
+    unsigned mode = 0666;  // the node's mode when it is made (access=readonly: 0664, access=none: 0660)
+    bool node = true;      // node=absent: sysfs shows the device, but it has no node
     std::map<int, WriteFault> write_faults;  // by 1-based write number
 
     int writes = 0;              // interrupt writes so far, failed ones included
@@ -70,7 +70,9 @@ struct Device {
 
 struct Scenario {
     std::vector<std::vector<Device>> buses;  // each with its devices, in order
-    bool newest_first = false;               // libusb lists buses and devices in reverse
+    bool newest_first = false;               // listing newest-first: libusb lists buses and devices in reverse
+    bool compat = false;                     // library compat: the library is libusb-compat-0.1
+    bool no_plugdev = false;                 // group plugdev absent: the system has no group plugdev
 };
 
 // Reads scenario text. A mistake throws std::runtime_error("scenario line N: ...").

@@ -10,6 +10,7 @@
 //                                the $TOVRA_SIM_USB scenario file
 // With no folder to go to, nothing is redirected. The tests run as root, who
 // may open any file, so a node opens as for an ordinary user outside its group.
+// getgrnam() and getgrnam_r() find no group plugdev when the scenario hides it.
 #include "simfs.h"
 
 #include <dlfcn.h>
@@ -20,13 +21,17 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
 
 namespace {
 
+constexpr int kScenarioError = 99;
 constexpr std::string_view kDeviceFolder = "/dev/bus/usb/";
 constexpr std::string_view kSysfsFolder = "/sys/bus/usb/devices";
 
@@ -66,39 +71,50 @@ std::string redirected(std::string_view path)
     return std::string(path);
 }
 
-// Whether an ordinary user outside the node's group is refused: only the
-// "other" bits count, and O_PATH asks for no access at all.
-bool refused(const std::string& node, int flags)
+// Whether an ordinary user outside the node's group is refused flags on a
+// file of this mode: only the "other" bits count, and O_PATH asks for no access.
+bool refused(mode_t mode, int flags)
 {
-    struct stat status {};
-    if ((flags & O_PATH) != 0 || ::stat(node.c_str(), &status) != 0)
-        return false;
     const int access = flags & O_ACCMODE;
     const mode_t wanted = (access != O_WRONLY ? S_IROTH : 0) | (access != O_RDONLY ? S_IWOTH : 0);
-    return (status.st_mode & wanted) != wanted;
+    return (flags & O_PATH) == 0 && (mode & wanted) != wanted;
 }
 
-using OpenFunc = int (*)(const char*, int, ...);
+// The function that the interposed one stands in front of.
+template <typename Function>
+Function real(const char* symbol)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, symbol));
+}
 
 int forward(const char* symbol, const char* path, int flags, va_list args)
 {
-    const auto real = reinterpret_cast<OpenFunc>(dlsym(RTLD_NEXT, symbol));
+    const auto open = real<int (*)(const char*, int, ...)>(symbol);
     const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
     if (path == nullptr)
-        return real(path, flags, mode);
+        return open(path, flags, mode);
     const std::string target = redirected(path);
     if (target != path && std::string_view(path).starts_with(kSysfsFolder))
         sim::write_sysfs();
-    if (target != path && std::string_view(path).starts_with(kDeviceFolder) && refused(target, flags)) {
+    struct stat node {};
+    if (target != path && std::string_view(path).starts_with(kDeviceFolder) && ::stat(target.c_str(), &node) == 0 &&
+        refused(node.st_mode, flags)) {
         errno = EACCES;
         return -1;
     }
-    return real(target.c_str(), flags, mode);
+    return open(target.c_str(), flags, mode);
+}
+
+// The group plugdev is looked up in vain when the scenario says the system has none.
+bool hidden(const char* name)
+{
+    return name != nullptr && std::string_view(name) == "plugdev" && sim::read_scenario().no_plugdev;
 }
 
 // Makes path with text and mode in one step, so that another run never sees
 // it half made: replacing what is there, or (a node) leaving it alone.
-void publish(const std::string& path, std::string_view text, mode_t mode, bool replace)
+void publish(const std::string& path, std::string_view text, mode_t mode, bool replace,
+             gid_t owner = static_cast<gid_t>(-1))
 {
     if (struct stat there {}; !replace && ::stat(path.c_str(), &there) == 0)
         return;
@@ -108,9 +124,7 @@ void publish(const std::string& path, std::string_view text, mode_t mode, bool r
         return;
     const bool made = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
                       ::fchmod(fd, mode) == 0;
-    if (const group* plugdev = replace ? nullptr : ::getgrnam("plugdev")) {
-        [[maybe_unused]] const int ignored = ::fchown(fd, static_cast<uid_t>(-1), plugdev->gr_gid);
-    }
+    [[maybe_unused]] const int ignored = ::fchown(fd, static_cast<uid_t>(-1), owner);
     ::close(fd);
     if (made && replace && ::rename(temporary.c_str(), path.c_str()) == 0)
         return;
@@ -132,16 +146,57 @@ std::string device_dir()
     return folder_of(env("TOVRA_SIM_USB")) + "/dev";
 }
 
+Scenario read_scenario()
+{
+    const std::string path = env("TOVRA_SIM_USB");
+    if (path.empty())
+        return {};
+    std::string failure = "scenario " + path + ": read error";
+    if (std::FILE* file = std::fopen(path.c_str(), "re")) {
+        std::string text;
+        char chunk[4096];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+            text.append(chunk, n);
+        const bool failed = std::ferror(file);
+        std::fclose(file);
+        try {
+            if (!failed)
+                return parse_scenario(text);
+        } catch (const std::runtime_error& error) {
+            failure = error.what();
+        }
+    } else {
+        failure = "scenario " + path + ": " + std::strerror(errno);
+    }
+    std::fprintf(stderr, "simusb: %s\n", failure.c_str());
+    std::fflush(stderr);
+    ::_exit(kScenarioError);
+}
+
+int node_error(const Device& device, int flags)
+{
+    const std::string folder = device_dir();
+    struct stat node {};
+    if (device.node && !folder.empty() && ::stat((folder + "/" + device.name).c_str(), &node) == 0)
+        return refused(node.st_mode, flags) ? EACCES : 0;
+    if (!device.node || (!folder.empty() && errno == ENOENT))
+        return ENOENT;
+    return refused(device.mode, flags) ? EACCES : 0;  // no folder to make nodes in
+}
+
 void make_device_files(const Scenario& scenario)
 {
     const std::string folder = device_dir();
     if (folder.empty())
         return;
+    // udev leaves a node in root's group when the group of its rule does not exist.
+    const group* plugdev = scenario.no_plugdev ? nullptr : real<group* (*)(const char*)>("getgrnam")("plugdev");
     std::error_code ignored;
     for (const std::vector<Device>& bus : scenario.buses) {
         for (const Device& device : bus) {
             std::filesystem::create_directories(folder + "/" + device.name.substr(0, 3), ignored);
-            publish(folder + "/" + device.name, "", device.no_access ? 0660 : device.read_only ? 0664 : 0666, false);
+            if (device.node)
+                publish(folder + "/" + device.name, "", device.mode, false, plugdev ? plugdev->gr_gid : 0);
         }
     }
     sysfs_pending = &scenario;
@@ -182,3 +237,17 @@ extern "C" int open(const char* path, int flags, ...)
 
 // On a 64-bit system open and open64 are one function.
 extern "C" int open64(const char* path, int flags, ...) __attribute__((alias("open")));
+
+extern "C" group* getgrnam(const char* name)
+{
+    return hidden(name) ? nullptr : real<group* (*)(const char*)>("getgrnam")(name);
+}
+
+extern "C" int getgrnam_r(const char* name, group* entry, char* buffer, size_t size, group** result)
+{
+    using GetgrnamR = int (*)(const char*, group*, char*, size_t, group**);
+    if (!hidden(name))
+        return real<GetgrnamR>("getgrnam_r")(name, entry, buffer, size, result);
+    *result = nullptr;
+    return 0;
+}

@@ -19,7 +19,6 @@
 #include <cstring>
 #include <deque>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -32,8 +31,6 @@ namespace {
 
 using sim::result_text;
 using sim::strfmt;
-
-constexpr int kScenarioError = 99;
 
 // Opened per line, so a process may point the log elsewhere between worlds;
 // one write per line keeps lines whole when several processes append.
@@ -51,36 +48,6 @@ void log_line(const std::string& line)
             ::close(fd);
     }
     errno = saved;
-}
-
-[[noreturn]] void scenario_failed(const std::string& message)
-{
-    std::fprintf(stderr, "simusb: %s\n", message.c_str());
-    std::fflush(stderr);
-    ::_exit(kScenarioError);
-}
-
-sim::Scenario read_scenario()
-{
-    const char* path = std::getenv("TOVRA_SIM_USB");
-    if (!path || !*path)
-        return {};
-    std::FILE* file = std::fopen(path, "re");
-    if (!file)
-        scenario_failed(strfmt("scenario %s: %s", path, std::strerror(errno)));
-    std::string text;
-    char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
-        text.append(chunk, n);
-    const bool failed = std::ferror(file);
-    std::fclose(file);
-    if (failed)
-        scenario_failed(strfmt("scenario %s: read error", path));
-    try {
-        return sim::parse_scenario(text);
-    } catch (const std::runtime_error& error) {
-        scenario_failed(error.what());
-    }
 }
 
 // ---------------------------------------------------------------- the box's key FIFO
@@ -176,13 +143,9 @@ struct usb_dev_handle {
     SimDevice* device;
     int generation;
     std::string name;
-    int claim = -1;  // held while this handle has claimed interface 0
-
-    ~usb_dev_handle()
-    {
-        if (claim >= 0)
-            ::close(claim);
-    }
+    unsigned long id;  // names the handle in claim records, with the process id
+    bool read_only;    // the node opened read-only: usbfs refuses every request
+    bool compat;       // library compat: errors as libusb-compat-0.1 gives them
 };
 
 namespace {
@@ -191,6 +154,7 @@ namespace {
 // followed by the tail the body adds. Every call after usb_open fails with
 // EPERM on a read-only node, as usbfs refuses each of its ioctls. A time-out
 // leaves errno as it was, as libusb 0.1.12 leaves that of its last ioctl.
+// libusb-compat-0.1 reports a device that is gone as ENXIO.
 template <typename Body>
 int call(usb_dev_handle* dev, const char* function, const std::string& args, Body body)
 {
@@ -204,7 +168,9 @@ int call(usb_dev_handle* dev, const char* function, const std::string& args, Bod
         if (dev->generation != w.generation)
             result = -ENODEV;
         else
-            result = dev->device->model.read_only ? -EPERM : body(*dev->device, tail);
+            result = dev->read_only ? -EPERM : body(*dev->device, tail);
+        if (dev->compat && result == -ENODEV)
+            result = -ENXIO;
     }
     log_line(function + ("(" + name + args + ")") + result_text(result) + tail);
     if (result < 0)
@@ -212,23 +178,75 @@ int call(usb_dev_handle* dev, const char* function, const std::string& args, Bod
     return result;
 }
 
-// Interface 0's claim, as usbfs keeps it: a flock on a file beside the node,
-// so that another process or handle finds it taken and a process that dies
-// drops it. 0, or -EBUSY while another holds it; keep: this handle holds it.
-int take_claim(usb_dev_handle& dev, bool keep)
+// Whether process pid lives: a zombie has closed its files, and with them its claims.
+bool alive(long pid)
 {
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)
+        return false;
+    char text[512] = {};
+    std::FILE* stat = std::fopen(strfmt("/proc/%ld/stat", pid).c_str(), "re");
+    const bool read = stat && std::fread(text, 1, sizeof text - 1, stat) > 0;
+    if (stat)
+        std::fclose(stat);
+    const char* end = std::strrchr(text, ')');
+    return !read || !end || (end[1] != '\0' && end[2] != 'Z' && end[2] != 'X');
+}
+
+enum class Claim {
+    Take,     // 0 when dev holds interface 0 or now takes it, -EBUSY when another holds it
+    Busy,     // -EBUSY when anyone holds it, dev included
+    Detach,   // 0 when someone held it, and nobody does now; 1 when nobody held it
+    Release,  // dev holds it no longer
+};
+
+// Interface 0's claim, as usbfs keeps it for all processes: a record beside
+// the node, DEVDIR/BBB/DDD.claim, naming the holder as "PID HANDLE", read
+// and rewritten under a short flock. A holder that has died holds nothing,
+// as the kernel drops a claim when the file it was made on closes.
+int claim(const usb_dev_handle& dev, Claim op)
+{
+    const int saved = errno;
     const std::string folder = sim::device_dir();
-    if (dev.claim >= 0 || folder.empty())
-        return 0;
-    const int fd = ::open((folder + "/" + dev.name + ".claim").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    const std::string path = folder + "/" + dev.name + ".claim";
+    const int create = op == Claim::Take ? O_CREAT : 0;
+    const int fd = folder.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_CLOEXEC | create, 0666);
+    errno = saved;
     if (fd < 0)
-        return 0;  // nowhere to keep claims: nobody else can hold one
-    const bool taken = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    if (taken && keep)
-        dev.claim = fd;
-    else
-        ::close(fd);
-    return taken ? 0 : -EBUSY;
+        return op == Claim::Detach ? 1 : 0;  // no record, or nowhere to keep one: nobody holds a claim
+    ::flock(fd, LOCK_EX);                    // until the close below
+    char text[64] = {};
+    long pid = 0;
+    unsigned long id = 0;
+    if (::pread(fd, text, sizeof text - 1, 0) > 0)
+        std::sscanf(text, "%ld %lu", &pid, &id);
+    const bool held = pid > 0 && alive(pid);
+    const bool mine = held && pid == ::getpid() && id == dev.id;
+    int result = 0;
+    bool rewrite = false;
+    if (op == Claim::Take) {
+        result = held && !mine ? -EBUSY : 0;
+        rewrite = !held;
+    } else if (op == Claim::Busy) {
+        result = held ? -EBUSY : 0;
+    } else {
+        result = op == Claim::Detach && !held ? 1 : 0;
+        rewrite = op == Claim::Detach ? held : mine;
+    }
+    const std::string record = op == Claim::Take ? strfmt("%d %lu\n", ::getpid(), dev.id) : "";
+    if (rewrite && (::ftruncate(fd, 0) != 0 || ::pwrite(fd, record.data(), record.size(), 0) < 0)) {
+        // a record that cannot be written leaves the interface as it was
+    }
+    ::close(fd);
+    errno = saved;
+    return result;
+}
+
+// usbfs claims the interface of a transfer for a handle that does not hold it,
+// or refuses with EBUSY; libusb-1.0 reports a refused transfer as EIO.
+int implicit_claim(const usb_dev_handle& dev)
+{
+    const int busy = claim(dev, Claim::Take);
+    return busy && dev.compat ? -EIO : busy;
 }
 
 }  // namespace
@@ -262,7 +280,7 @@ int usb_find_busses(void)
         errno = ENOENT;
     } else if (!w.busses_found) {
         w.busses_found = true;
-        w.scenario = read_scenario();
+        w.scenario = sim::read_scenario();
         std::vector<usb_bus*> records;
         for (std::size_t i = 0; i < w.scenario.buses.size(); ++i) {
             SimBus& bus = w.buses.emplace_back();
@@ -288,8 +306,9 @@ int usb_find_devices(void)
             SimBus& bus = w.buses[b];
             std::vector<struct usb_device*> records;
             for (const sim::Device& model : w.scenario.buses[b]) {
-                if (model.no_access)
-                    continue;  // libusb-0.1 leaves out a node the user cannot open
+                // libusb 0.1.12 lists only a node that it can open; libusb-1.0 reads sysfs.
+                if (!w.scenario.compat && sim::node_error(model, O_RDWR) && sim::node_error(model, O_RDONLY))
+                    continue;
                 SimDevice& device = bus.devices.emplace_back();
                 device.model = model;
                 const sim::Bytes descriptor = model.device_descriptor();
@@ -321,13 +340,25 @@ usb_dev_handle* usb_open(struct usb_device* dev)
             if (&device.record != dev)
                 continue;
             const std::string& name = device.model.name;
-            if (const int error = device.model.open_error) {
+            const bool compat = w.scenario.compat;
+            // 0.1.12 opens read-write, else read-only; libusb-1.0 read-write only, and a missing node is ENXIO.
+            int error = device.model.open_error;
+            bool read_only = false;
+            if (!error && (error = sim::node_error(device.model, O_RDWR)) != 0 && !compat) {
+                read_only = true;
+                error = sim::node_error(device.model, O_RDONLY);
+            }
+            if (compat && error == ENOENT)
+                error = ENXIO;
+            if (error) {
                 log_line("usb_open(" + name + ") = NULL (" + sim::errno_name(error) + ")");
                 errno = error;
                 return nullptr;
             }
             log_line("usb_open(" + name + ") = ok");
-            return *w.handles.insert(new usb_dev_handle{&device, w.generation, name}).first;
+            static unsigned long opened = 0;
+            auto* handle = new usb_dev_handle{&device, w.generation, name, ++opened, read_only, compat};
+            return *w.handles.insert(handle).first;
         }
     }
     log_line("usb_open(?) = NULL (ENODEV)");
@@ -344,6 +375,7 @@ int usb_close(usb_dev_handle* dev)
         errno = EBADF;
         return -EBADF;
     }
+    claim(*dev, Claim::Release);
     w.handles.erase(dev);
     delete dev;
     return 0;
@@ -371,7 +403,11 @@ int usb_get_string_simple(usb_dev_handle* dev, int index, char* buf, size_t bufl
 int usb_detach_kernel_driver_np(usb_dev_handle* dev, int interface)
 {
     return call(dev, "usb_detach_kernel_driver_np", strfmt(", %d", interface), [&](SimDevice& device, std::string&) {
-        return interface == 0 ? -device.model.detach_error : -ENODATA;
+        const int error = interface == 0 ? device.model.detach_error : ENODATA;
+        // usbfs lets go of any driver, its own claims included; libusb-1.0 leaves those alone.
+        if (error == ENODATA && !dev->compat && claim(*dev, Claim::Detach) == 0)
+            return 0;
+        return -(error == ENODATA && dev->compat ? ENOENT : error);
     });
 }
 
@@ -380,7 +416,7 @@ int usb_set_configuration(usb_dev_handle* dev, int configuration)
     return call(dev, "usb_set_configuration", strfmt(", %d", configuration), [&](SimDevice& device, std::string&) {
         if (device.model.setconfig_error)
             return -device.model.setconfig_error;
-        if (const int busy = take_claim(*dev, false))
+        if (const int busy = claim(*dev, Claim::Busy))
             return busy;
         return configuration == 1 || configuration == 0 ? 0 : -EINVAL;
     });
@@ -391,7 +427,7 @@ int usb_claim_interface(usb_dev_handle* dev, int interface)
     return call(dev, "usb_claim_interface", strfmt(", %d", interface), [&](SimDevice& device, std::string&) {
         if (device.model.claim_error)
             return -device.model.claim_error;
-        return interface == 0 ? take_claim(*dev, true) : -ENOENT;
+        return interface == 0 ? claim(*dev, Claim::Take) : -ENOENT;
     });
 }
 
@@ -402,6 +438,8 @@ int usb_interrupt_write(usb_dev_handle* dev, int ep, const char* bytes, int size
     return call(dev, "usb_interrupt_write", args, [&](SimDevice& device, std::string& tail) {
         if (ep != sim::kEndpointOut)
             return -ENOENT;
+        if (const int busy = implicit_claim(*dev))
+            return busy;
         if (!bytes || size < 0)
             return -EINVAL;
         const int result = device.model.write(size);
@@ -421,6 +459,8 @@ int usb_interrupt_read(usb_dev_handle* dev, int ep, char* bytes, int size, int t
     return call(dev, "usb_interrupt_read", args, [&](SimDevice& device, std::string& tail) {
         if ((ep | USB_ENDPOINT_IN) != sim::kEndpointIn)
             return -ENOENT;
+        if (const int busy = implicit_claim(*dev))
+            return busy;
         if (!bytes || size < 0)
             return -EINVAL;
         std::uint8_t reply[sim::kReportSize];

@@ -40,6 +40,13 @@ struct Urb {
     int endpoint;
 };
 
+// The handler cannot tell how a client opened its node: a node without write
+// permission stands for a read-only open, which usbfs refuses every request.
+bool read_only(const sim::Device& device)
+{
+    return (device.mode & S_IWOTH) == 0;
+}
+
 // One open descriptor of a node.
 struct Client {
     std::size_t position = 0;   // read() offset in the descriptors
@@ -100,7 +107,7 @@ struct UsbfsTestbed::State {
                                : request == USBDEVFS_CLAIMINTERFACE ? "CLAIMINTERFACE"
                                                                     : "RELEASEINTERFACE";
             line = strfmt("%s(%s, %u)", name, device.name.c_str(), number);
-            if (device.read_only)
+            if (read_only(device))
                 return -EPERM;
             if (request == USBDEVFS_SETCONFIGURATION)
                 return device.setconfig_error ? -device.setconfig_error : number <= 1 ? 0 : -EINVAL;
@@ -114,15 +121,15 @@ struct UsbfsTestbed::State {
                 return -EINVAL;
             const auto* ioctl = reinterpret_cast<usbdevfs_ioctl*>(command->data);
             if (static_cast<unsigned>(ioctl->ioctl_code) != USBDEVFS_DISCONNECT)
-                return device.read_only ? -EPERM : -ENODATA;  // the hub port query while enumerating
+                return read_only(device) ? -EPERM : -ENODATA;  // the hub port query while enumerating
             line = strfmt("DISCONNECT(%s, %d)", device.name.c_str(), ioctl->ifno);
-            return device.read_only ? -EPERM : ioctl->ifno == 0 ? -device.detach_error : -ENODATA;
+            return read_only(device) ? -EPERM : ioctl->ifno == 0 ? -device.detach_error : -ENODATA;
         }
         if (request == USBDEVFS_CONNECTINFO) {
             const Data info = resolve(arg, 0, sizeof(usbdevfs_connectinfo));
             if (!info)
                 return -EINVAL;
-            if (device.read_only)
+            if (read_only(device))
                 return -EPERM;
             auto& connection = *reinterpret_cast<usbdevfs_connectinfo*>(info->data);
             connection.devnum = static_cast<unsigned>(std::stoul(device.name.substr(4)));
@@ -142,7 +149,7 @@ struct UsbfsTestbed::State {
         const auto& setup = *reinterpret_cast<usbdevfs_ctrltransfer*>(transfer->data);
         line = strfmt("CONTROL(%s, 0x%02x 0x%02x 0x%04x 0x%04x, %u bytes)", device.name.c_str(), setup.bRequestType,
                       setup.bRequest, setup.wValue, setup.wIndex, setup.wLength);
-        if (device.read_only)
+        if (read_only(device))
             return -EPERM;
         sim::Bytes reply;
         if (setup.bRequestType != 0x80 || setup.bRequest != 6 || setup.wValue >> 8 != 3 ||
@@ -165,7 +172,7 @@ struct UsbfsTestbed::State {
             return -EINVAL;
         auto* urb = reinterpret_cast<usbdevfs_urb*>(data->data);
         line = strfmt("SUBMITURB(%s, ep 0x%02x, %d bytes)", device.name.c_str(), urb->endpoint, urb->buffer_length);
-        if (device.read_only)
+        if (read_only(device))
             return -EPERM;
         const bool in = urb->endpoint == sim::kEndpointIn;
         if (urb->type != USBDEVFS_URB_TYPE_INTERRUPT || (!in && urb->endpoint != sim::kEndpointOut) ||
@@ -278,6 +285,8 @@ UsbfsTestbed::UsbfsTestbed(std::string_view scenario) : state_(std::make_unique<
     const sim::Scenario parsed = sim::parse_scenario(scenario);
     if (parsed.newest_first)
         throw std::runtime_error("usbfs cannot set the order libusb lists devices in (listing)");
+    if (parsed.compat || parsed.no_plugdev)
+        throw std::runtime_error("the library here is libusb 0.1.12, on nodes without groups (library, group)");
     for (const auto& bus : parsed.buses)
         state_->devices.insert(state_->devices.end(), bus.begin(), bus.end());
     state_->testbed = umockdev_testbed_new();
@@ -292,14 +301,14 @@ UsbfsTestbed::UsbfsTestbed(std::string_view scenario) : state_(std::make_unique<
     for (const sim::Device& device : state_->devices) {
         if (device.open_error)
             throw std::runtime_error(device.name + ": usbfs cannot refuse an open (open=)");
-        if (device.no_access)
-            throw std::runtime_error(device.name + ": no sysfs view here to find an unopenable node by (access=none)");
+        if ((device.mode & S_IROTH) == 0 || !device.node)
+            throw std::runtime_error(device.name + ": no sysfs view here to find a node by (access=none, node=absent)");
         // The node itself is a plain file that the preload pairs with the handler.
         const std::string node = "/dev/bus/usb/" + device.name;
         const std::filesystem::path path = state_->root + node;
         std::filesystem::create_directories(path.parent_path());
         std::ofstream(path).put('\0');
-        ::chmod(path.c_str(), device.read_only ? 0444 : 0664);
+        ::chmod(path.c_str(), read_only(device) ? 0444 : 0664);
         GError* error = nullptr;
         if (!umockdev_testbed_attach_ioctl(state_->testbed, node.c_str(), state_->handler, &error)) {
             const std::string message = error ? error->message : "?";

@@ -19,8 +19,9 @@ public:
     static constexpr const char* kPreload = "libumockdev-preload.so.0";
 
     // Throws std::runtime_error for a bad scenario, for open= (usbfs has no
-    // such failure: libusb then skips the device), for access=none (no sysfs
-    // view here), for listing (readdir decides the order), or when umockdev refuses.
+    // such failure: libusb then skips the device), for access=none or
+    // node=absent (no sysfs view here), for listing (readdir decides the
+    // order), for library and group, or when umockdev refuses.
     explicit UsbfsTestbed(std::string_view scenario);
     ~UsbfsTestbed();
     UsbfsTestbed(const UsbfsTestbed&) = delete;
