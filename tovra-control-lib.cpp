@@ -26,6 +26,7 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -275,12 +276,12 @@ std::string tovra_usb_nodepath(unsigned bus, unsigned device)
     return path.data();
 }
 
-std::vector<std::string> tovra_usb_unopenable(void)
+std::vector<std::pair<std::string, int>> tovra_usb_unopenable(void)
 {
     constexpr std::string_view folder = "/sys/bus/usb/devices";
     std::vector<std::pair<unsigned, unsigned>> listed;
     std::ranges::transform(devices_in_order(), std::back_inserter(listed), numbers_of);
-    std::vector<std::pair<unsigned, unsigned>> unopenable;
+    std::vector<std::tuple<unsigned, unsigned, int>> unopenable;
     Descriptor fd(open(folder.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct Closer {
         void operator()(DIR* dir) const { closedir(dir); }
@@ -298,14 +299,13 @@ std::vector<std::string> tovra_usb_unopenable(void)
             (bus = attribute(device + "busnum", 10)) == 0 || (number = attribute(device + "devnum", 10)) == 0 ||
             std::ranges::count(listed, std::pair(bus, number)) != 0)  // counted, whatever happens at its open
             continue;
-        const Descriptor node(open(tovra_usb_nodepath(bus, number).c_str(), O_RDONLY | O_CLOEXEC));
-        if (node.get() < 0 && (errno == EACCES || errno == EPERM))
-            unopenable.emplace_back(bus, number);
+        if (const Descriptor node(open(tovra_usb_nodepath(bus, number).c_str(), O_RDONLY | O_CLOEXEC)); !node)
+            unopenable.emplace_back(bus, number, errno);
     }
     std::ranges::sort(unopenable);
-    std::vector<std::string> nodes;
-    for (auto [bus, number] : unopenable)
-        nodes.push_back(tovra_usb_nodepath(bus, number));
+    std::vector<std::pair<std::string, int>> nodes;
+    for (auto [bus, number, error] : unopenable)
+        nodes.emplace_back(tovra_usb_nodepath(bus, number), error);
     return nodes;
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct usb_device;
@@ -61,12 +62,13 @@ int tovra_usb_findnode(TovraUsb* tovra, const char* path);
 // /dev/bus/usb/BBB/DDD.
 std::string tovra_usb_nodepath(unsigned bus, unsigned device);
 
-// The nodes of the tovra controllers attached (as sysfs tells) that this
-// user cannot open and that libusb left out of its list for it (Debian's
-// libusb 0.1.12 does; libusb-compat lists them and fails at usb_open): they
-// are never found nor counted. In bus-then-device order; empty when sysfs
-// cannot be read. Requires: tovra_usb_initialise was called.
-std::vector<std::string> tovra_usb_unopenable(void);
+// The nodes of the tovra controllers attached (as sysfs tells) that libusb
+// left out of its list because they cannot be opened (Debian's libusb 0.1.12
+// leaves them out; libusb-compat lists them and fails at usb_open), each with
+// the error of opening it: they are never found nor counted. In
+// bus-then-device order; empty when sysfs cannot be read.
+// Requires: tovra_usb_initialise was called.
+std::vector<std::pair<std::string, int>> tovra_usb_unopenable(void);
 
 // libusb's names of the bus and device of the controller that
 // tovra_usb_finddevice selected ("001" and "002"), which also name its device

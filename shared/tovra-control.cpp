@@ -384,13 +384,16 @@ void permission_hint(int error)
         fprintf(stderr, "The USB controller is not writable for this user: %s\n", access_fix());
 }
 
-// A controller whose node this user cannot open: which node, whose, how to fix it.
-void node_hint(const std::string& node)
+// A controller whose node cannot be opened: which node and why; for a lack
+// of permission, whose node it is and how to fix it.
+void node_hint(const std::string& node, int error)
 {
     struct stat info{};
     Descriptor fd(open(node.c_str(), O_PATH | O_CLOEXEC));
-    if (fd.get() == -1 || fstat(fd.get(), &info) != 0)
+    if ((error != EACCES && error != EPERM) || fd.get() == -1 || fstat(fd.get(), &info) != 0) {
+        fprintf(stderr, "The USB controller %s cannot be opened: %s\n", node.c_str(), strerror(error));
         return;
+    }
     const group* owner = getgrgid(info.st_gid);
     const std::string group_name = owner != nullptr ? owner->gr_name : std::to_string(info.st_gid);
     fprintf(stderr, "The USB controller %s (group %s, mode %04o) cannot be opened by this user: %s\n", node.c_str(),
@@ -621,10 +624,11 @@ void run_raw_codes(ControllerLink* link, const Settings& settings)
         fputs("If you are using a serial controller please specify the port it is connected to use the "
               "--scontroller command line switch.\n",
               stderr);
-    if (open_failed && (error == EACCES || error == EPERM))
-        node_hint(tovra_usb_node(usb));
-    else if (!open_failed)
-        std::ranges::for_each(tovra_usb_unopenable(), node_hint);
+    if (open_failed)
+        node_hint(tovra_usb_node(usb), error);
+    else
+        for (const auto& [node, why] : tovra_usb_unopenable())
+            node_hint(node, why);
     exit(1);
 }
 
@@ -634,13 +638,14 @@ void run_raw_codes(ControllerLink* link, const Settings& settings)
 void warn_uncounted(const TovraUsb* usb, const Settings& settings)
 {
     const std::string selected = tovra_usb_node(usb);
-    std::vector<std::string> before = tovra_usb_unopenable();
-    std::erase_if(before, [&selected](const std::string& node) { return node > selected; });  // both /dev/bus/usb/BBB/DDD
+    auto before = tovra_usb_unopenable();
+    std::erase_if(before, [&selected](const auto& node) { return node.first > selected; });  // both /dev/bus/usb/BBB/DDD
     if (before.empty())
         return;
     fprintf(stderr, "warning: --controller %ld counts only the controllers this user can open: it selects %s.\n",
             settings.controller, selected.c_str());
-    std::ranges::for_each(before, node_hint);
+    for (const auto& [node, why] : before)
+        node_hint(node, why);
 }
 
 // Finds, opens and locks the USB controller, the Nth or the one at a device

@@ -75,6 +75,9 @@ std::string not_found(int found, int index)
 const std::string kFix = "install the tovra-control udev rules, join the plugdev group (or log in locally), then "
                          "unplug and replug the controller.\n";
 const std::string kHint = "The USB controller is not writable for this user: " + kFix;
+const std::string kNoGroupFix = "this system has no plugdev group: create it (groupadd --system plugdev) or name a group "
+                                "of your own in the tovra-control udev rules, install the rules, join the group (or log "
+                                "in locally), then unplug and replug the controller.\n";
 
 std::string at(const std::string& path)
 {
@@ -100,7 +103,7 @@ std::string confirmed(std::string_view channel, bool debug = false)
 }
 
 const std::string kCtl = "device 6666:f100 ";  // the one controller, its settings follow
-const std::string kHidden = "device 6666:f100 access=none\ndevice 6666:f100\n";  // 001/001 is not for this user
+const std::string kHidden = "device 6666:f100 access=none\ndevice 6666:f100 ";  // 001/001 is not for this user
 
 std::string hidden(const std::string& device, const std::string& mode = "plugdev, mode 0660", const std::string& fix = kFix)
 {
@@ -210,18 +213,24 @@ std::vector<Case> cases()
         {.args = {"--controller", "1", "0001"}, .err = "warning: --controller 1 counts only the controllers this user "
                                                        "can open: it selects /dev/bus/usb/001/002.\n" + hidden("001"),
          .wire = "usb: 001/002: 30 00 01", .scenario = kHidden},
-        {.args = {"0001"}, .status = 1, .err = not_found(0, 0), .wire = "usb:", .scenario = ""},
+        {.args = {"0001"}, .status = 1, .err = not_found(0, 0) + hidden("001", "root, mode 0660", kNoGroupFix),
+         .wire = "usb:", .scenario = "group plugdev absent\n" + kCtl + "access=none"},
+        {.args = {"0001"}, .status = 1,
+         .err = not_found(0, 0) + "The USB controller /dev/bus/usb/001/001 cannot be opened: No such file or directory\n",
+         .wire = "usb:", .scenario = kCtl + "node=absent"},
+        // libusb-compat (Fedora, Arch) lists every controller and fails to open one it cannot write.
+        {.args = {"--controller", "2", "0001"}, .status = 1,
+         .err = "usb_open failed: Permission denied\n" + unable(1) + hidden("002", "plugdev, mode 0664"), .wire = "usb:",
+         .scenario = "library compat\n" + kHidden + "access=readonly"},
         // Failures on the way to the controller.
-        {.args = {"0001"}, .status = 1, .err = "usb_open failed: Permission denied\n" + unable(0) + hidden("001", "plugdev, mode 0666"),
-         .wire = "usb:", .scenario = kCtl + "open=EACCES"},
         {.args = {"0001"}, .status = 1, .err = failed("usb_set_configuration", "Device or resource busy"),
          .wire = "usb:", .scenario = kCtl + "setconfig=EBUSY"},
         {.args = {"0001"}, .status = 1, .err = failed("usb_claim_interface", "Permission denied") + kHint,
          .wire = "usb:", .scenario = kCtl + "claim=EACCES"},
         {.args = {"0001"}, .status = 1, .err = failed("usb_set_configuration", "Operation not permitted") + kHint,
          .wire = "usb:", .scenario = kCtl + "access=readonly"},
-        {.args = {"0001", "0002", "0003"}, .status = 1, .err = failed("usb_interrupt_write", "Input/output error"),
-         .wire = "usb: 30 00 01", .scenario = kCtl + "write_fail=2:EIO"},
+        {.args = {"0001", "0002", "0003"}, .status = 1, .err = failed("usb_interrupt_write", "No such device or address"),
+         .wire = "usb: 30 00 01", .scenario = "library compat\n" + kCtl + "write_fail=2:ENODEV"},  // unplugged
         // The set-up block.
         {.args = {"--setup", "0C03"}, .wire = "usb: 73 4b 96 96 05 dc 0a 8b 75 01 30 0c 03"},
         {.args = {"--setup", "--debug", "--box", "1", "0001"}, .out = kIdent + sending(1, 2),
@@ -270,9 +279,10 @@ std::vector<Case> cases()
         {.args = {"--channel", ""}, .wire = "usb: 30 00 80 30 00 83"},
         {.args = {"--scontroller", "@pty", "--sky+", "--channel", "101"},
          .wire = "pty: 30 0c 80 30 0c 01 30 0c 00 30 0c 01 30 0c 83"},
-        {.args = {"--debug", "--sky+", "--channel", "12"},
+        {.args = {"--debug", "--sky+", "--channel", "12"},  // libusb-compat's detach with no driver bound: ENOENT
          .out = kIdent + "sending channel '12'\n" + sending(0x0C80) + sending(0x0C01) + sending(0x0C02) +
-                "Waiting 2000 ms...\n" + sending(0x0C83), .wire = "usb: 71 30 0c 80 30 0c 01 30 0c 02 30 0c 83"},
+                "Waiting 2000 ms...\n" + sending(0x0C83), .wire = "usb: 71 30 0c 80 30 0c 01 30 0c 02 30 0c 83",
+         .scenario = "library compat\n" + kCtl},
         // Not a plain number: the feedback port is opened, and never read.
         {.args = {"--sky+", "--feedback", "@pty", "--channel", "D9"},
          .wire = "usb: 30 0c 80 30 0c 59 30 0c 09 30 0c 83", .scenario = kCtl, .line = packet({{"CE00", "999"}}),
@@ -438,14 +448,21 @@ TEST(Control, SimulatedBox)
 // ---- Runs that share a controller or a port take turns; with --debug a run that waits says so ----
 std::string waiting(const std::string& what) { return "Waiting for another run using " + what + "\n"; }
 
+// The node of controller 001/001 in dir, as a run will find it (writable for all), locked as another run locks it.
+int held_node(const TempDir& dir)
+{
+    std::filesystem::create_directory(dir.file("001"));
+    const int node = open(dir.file("001/001").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+    EXPECT_EQ(fchmod(node, 0666) + flock(node, LOCK_EX), 0);
+    return node;
+}
+
 // The one test that waits out the 30-second bound, on the controller's device node. Without --debug the wait
 // is silent. Without a node to lock, a run goes on unlocked, and says why.
 TEST(Lock, GivesUpWhenTheControllerStaysBusy)
 {
     TempDir dir;
-    std::filesystem::create_directory(dir.file("001"));
-    const int node = open(dir.write("001/001", "").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(flock(node, LOCK_EX), 0);
+    const int node = held_node(dir);
     Result r = run(dir, {"0001"}, {.env = {"TOVRA_SIM_USB_DEVDIR=" + dir.path}});
     close(node);
     EXPECT_EQ(r.status, 1) << r;
@@ -523,9 +540,7 @@ TEST(Lock, AQueuedRunHearsOnlyItsOwnChange)
 {
     TempDir dir;
     Pty box(false);  // canonical input and echo, as nobody has set the port up since boot
-    std::filesystem::create_directory(dir.file("001"));
-    const int node = open(dir.write("001/001", "").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(flock(node, LOCK_EX), 0);
+    const int node = held_node(dir);
     const std::vector<std::string> env{"TOVRA_SIM_USB_DEVDIR=" + dir.path, "TOVRA_SIM_USB_LOG=" + dir.file("usb.log")};
     auto sent = [&] { return wire(read_file(dir.file("usb.log"))); };
     Running a(dir, {"--debug", "--feedback", box.path(), "--channel", "1"}, {.env = env});
@@ -554,14 +569,11 @@ TEST(Lock, RunsWaitBeforeTouchingTheirControllers)
 {
     TempDir dir;
     Pty controller, box, unplugged, replugged;
-    std::filesystem::create_directory(dir.file("001"));
     std::filesystem::create_symlink(unplugged.path(), dir.file("old"));
     std::filesystem::create_symlink(replugged.path(), dir.file("new"));
-    const int held[] = {open(dir.write("001/001", "").c_str(), O_RDONLY | O_CLOEXEC),
-                        open(controller.path().c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC),
+    const int held[] = {held_node(dir), open(controller.path().c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC),
                         open(unplugged.path().c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC)};
-    for (int fd : held)
-        ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    ASSERT_EQ(flock(held[1], LOCK_EX) + flock(held[2], LOCK_EX), 0);
     const RunOptions options{.env = {"TOVRA_SIM_USB_DEVDIR=" + dir.path}};
     Running usb(dir, {"--debug", "--setup", "0001"}, options);
     Running serial(dir, {"--debug", "--scontroller", controller.path(), "--feedback", box.path(), "--channel", "1"},
