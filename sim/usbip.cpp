@@ -221,6 +221,9 @@ void Controllers::reply_control(Link& link, const Urb& urb, const std::uint8_t* 
         status = -EPIPE;  // class requests (SET_IDLE) and anything unknown: stalled
     }
     data.resize(std::min(data.size(), length));
+    log(strfmt("CONTROL(%s, 0x%02x 0x%02x 0x%04x 0x%04x, %zu bytes)", link.device.name.c_str(), setup[0], setup[1],
+               setup[2] | setup[3] << 8, setup[4] | setup[5] << 8, length) +
+        sim::result_text(status < 0 ? status : static_cast<int>(data.size())));
     complete(link, urb, status, data.data(), static_cast<int>(data.size()));
 }
 
@@ -291,8 +294,11 @@ bool Controllers::serve(Link& link)
     const std::uint32_t target = be32(h.data() + 20);
     const auto held = std::ranges::find(link.held, target, &Urb::seqnum);
     const int status = held == link.held.end() ? 0 : -ECONNRESET;
-    if (held != link.held.end())
+    if (held != link.held.end()) {
+        log(strfmt("UNLINK(%s, ep 0x%02x)", link.device.name.c_str(), held->ep | (held->direction == kDirIn ? 0x80 : 0)) +
+            sim::result_text(status));
         link.held.erase(held);
+    }
     send_all(link.socket.get(), header({kRetUnlink, be32(h.data() + 4), 0, 0, 0, static_cast<std::uint32_t>(status)}));
     return true;
 }

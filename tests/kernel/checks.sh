@@ -27,7 +27,7 @@ plug() {
     waitfor 'dev=$(controller) && [ -e $dev:1.0/driver ]' && udevadm settle
     node=/dev/bus/usb/$(printf %03d/%03d "$(cat "$dev/busnum")" "$(cat "$dev/devnum")")
 }
-unplug() { kill $sim && wait $sim; waitfor '[ -z "$(controller)" ]' && udevadm settle; }
+unplug() { kill $sim 2>/dev/null; wait $sim; waitfor '[ -z "$(controller)" ]' && udevadm settle; }
 # FROM TO TEXT: TEXT written on port FROM arrives on port TO.
 cross() {
     timeout 5 head -c ${#3} "$2" >/tmp/got & sleep 0.2
