@@ -11,7 +11,7 @@ passed=0 failed=0 nl='
 check() {
     case $3 in
     $2) passed=$((passed + 1)) && echo "ok - $1" ;;
-    *) failed=$((failed + 1)) && printf 'FAIL - %s: expected [%s], got [%s]\n' "$1" "$2" "$3" | tr '\n' '|' && echo ;;
+    *) failed=$((failed + 1)) && printf 'FAIL - %s: expected [%s], got [%s]' "$1" "$2" "$3" | tr '\n' '|' && echo ;;
     esac
 }
 # Runs a command (at most 20 s); its status, stdout and stderr in $status, $out, $err.
@@ -28,9 +28,11 @@ plug() {
     node=/dev/bus/usb/$(printf %03d/%03d "$(cat "$dev/busnum")" "$(cat "$dev/devnum")")
 }
 unplug() { kill $sim 2>/dev/null; wait $sim; waitfor '[ -z "$(controller)" ]' && udevadm settle; }
+# Waits until some process has FILE open.
+opened() { waitfor "ls -l /proc/[0-9]*/fd | grep -q ' $1\$'"; }
 # FROM TO TEXT: TEXT written on port FROM arrives on port TO.
 cross() {
-    timeout 5 head -c ${#3} "$2" >/tmp/got & sleep 0.2
+    timeout 5 head -c ${#3} "$2" >/tmp/got & opened "$2"
     printf %s "$3" >"$1" && wait $! && cat /tmp/got
 }
 
@@ -72,7 +74,7 @@ check "two USB-serial adapters appear as ttyACM0 and ttyACM1, with links by id" 
 stty -F /dev/ttyACM0 57600 raw -echo && stty -F /dev/ttyGS0 raw -echo
 check "bytes cross between ttyACM0 and ttyGS0 both ways at 57600 raw" "hello world" \
     "$(cross /dev/ttyACM0 /dev/ttyGS0 hello) $(cross /dev/ttyGS0 /dev/ttyACM0 world)"
-timeout 5 dd if=/dev/ttyACM0 bs=1 count=1 2>/tmp/err & sleep 0.5
+timeout 5 dd if=/dev/ttyACM0 bs=1 count=1 2>/tmp/err & opened /dev/ttyACM0
 /sim/usb-serial.sh unplug 0 && wait $!
 check "a reader of a ttyACM whose adapter is pulled out finds end of file" "0 0+0 records in" "$? $(head -n 1 /tmp/err)"
 udevadm settle
