@@ -63,17 +63,22 @@ done
 printf 'root:x:0:0:root:/root:/bin/sh\npvr:x:1000:1000:in plugdev:/home/pvr:/bin/sh\nguest:x:1001:1001:not in plugdev:/home/guest:/bin/sh\n' >"$root/etc/passwd"
 printf 'root:x:0:\ntty:x:5:\ndialout:x:20:pvr\nplugdev:x:46:pvr\npvr:x:1000:\nguest:x:1001:\n' >"$root/etc/group"
 
-# Modules, each after those it depends on, in the order init.sh loads them.
+# Modules, each after those it depends on, in the order init.sh loads them;
+# uncompressed, which busybox's insmod may need (Debian's 6.1 ships them so).
 modules=$kernel/lib/modules/$release/kernel
 loaded=" "
 load() {
     local module ko
     for module in "$@"; do
         [[ $loaded == *" $module "* ]] && continue
-        ko=$(find "$modules" -name "$(echo "$module" | sed 's/[-_]/[-_]/g').ko" | head -n 1)
+        loaded+="$module "
+        ko=$(find "$modules" -name "$(sed 's/[-_]/[-_]/g' <<<"$module").ko*" | head -n 1)
         [ -n "$ko" ] || die "module $module is not in $image"
-        load $(tr '\0' '\n' <"$ko" | sed -n 's/^depends=//p' | tr , ' ')
-        cp "$ko" "$root/lib/modules/" && echo "$module" >>"$root/lib/modules/order" && loaded+="$module "
+        case $ko in
+        *.xz) xz -dc "$ko" ;; *.zst) zstd -dc "$ko" ;; *.gz) gzip -dc "$ko" ;; *) cat "$ko" ;;
+        esac >"$root/lib/modules/$module.ko"
+        load $(tr '\0' '\n' <"$root/lib/modules/$module.ko" | sed -n 's/^depends=//p' | tr , ' ')
+        echo "$module" >>"$root/lib/modules/order"
     done
 }
 mkdir -p "$root/lib/modules" && load usbhid hid-generic vhci-hcd dummy_hcd usb_f_acm cdc-acm
