@@ -15,7 +15,7 @@ while read -r module; do
 done </lib/modules/order
 mount -t configfs configfs /sys/kernel/config
 ip link set lo up
-/lib/systemd/systemd-udevd --daemon 2>/dev/null
+/lib/systemd/systemd-udevd --daemon
 udevadm trigger --action=add && udevadm settle --timeout=30
 echo "# udev settled at $(uptime) s"
 sh /checks.sh
