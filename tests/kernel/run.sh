@@ -50,7 +50,7 @@ for d in bin sbin lib lib64; do ln -s "usr/${d/sbin/bin}" "$root/$d"; done
 cp /bin/busybox "$root/bin/busybox"
 for applet in $("$root/bin/busybox" --list); do [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"; done
 DESTDIR=$root cmake --install "$build" --prefix /usr --strip >/dev/null
-cp "$build/sim/usbip-controller" "$here/../../sim/usb-serial.sh" "$root/sim/"
+cp "$build/sim/usbip-controller" "$here/../../sim/usb-serial.sh" "$root/sim/" && strip "$root/sim/usbip-controller"
 cp "$here/init.sh" "$root/init" && cp "$here/checks.sh" "$root/"
 cp "$udev/bin/udevadm" "$root/bin/" && mkdir -p "$root/lib/systemd" && ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
 mkdir -p "$root/lib/udev" && cp -r "$udev/lib/udev/rules.d" "$root/lib/udev/"
