@@ -12,7 +12,7 @@ CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 # ctest runs in the build folder: --test-dir needs CMake 3.20.
 CTEST     = ctest --output-on-failure --no-tests=error -j $(JOBS)
 
-.PHONY: all deps configure build test demo bench fuzz install package sanitize valgrind clean
+.PHONY: all deps configure build test kernel-test demo bench fuzz install package sanitize valgrind clean
 
 all: build
 
@@ -30,6 +30,16 @@ test:
 	$(CONFIGURE) -DTOVRA_TESTS=ON $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && $(CTEST)
+
+# The installed programs on a real kernel: Debian's, under QEMU, with the
+# simulated controller and USB-serial adapters on its own USB stack. The
+# kernel and udev are fetched with apt-get download into a cache, not installed.
+KERNEL_TARGETS = tovra-control tovra-terminal tovra_stamped usbip-controller
+kernel-test:
+	@$(DEPS) build kernel
+	$(CONFIGURE) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS) --target $(KERNEL_TARGETS)
+	tests/kernel/run.sh $(BUILD)
 
 # Only the programs the demo runs, quietly: what it prints is the demo.
 DEMO_TARGETS = tovra-control tovra_simusb sky-box
