@@ -3,7 +3,7 @@
 // buses, devices and their faults (format in README.md), the controller's side
 // of the conversation (descriptors, write faults, the version reply) and the
 // log lines of its reports. libtovra-simusb serves it behind the libusb-0.1
-// API; the usbfs emulator (usbfs.h) serves it beneath the real library.
+// API; usbip-controller serves it to a real kernel over USB/IP.
 #pragma once
 
 #include <array>
