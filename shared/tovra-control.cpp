@@ -560,7 +560,6 @@ bool valid_channel(std::string_view channel)
     return std::ranges::all_of(channel, [](char c) { return channel_key(c).has_value(); });
 }
 
-
 // Channel mode. The box's port (feedback), when the change confirms, was
 // opened and locked before the controller.
 void run_channel(Controller& controller, const Settings& settings, const Port& feedback)

@@ -272,7 +272,8 @@ public:
     // What the program wrote: at least at_least bytes (waited for, within bounds), then what follows until
     // the line is quiet for 20 ms.
     std::string received(std::size_t at_least = 0) const { return drain(master_, at_least, 20); }
-    std::string unread() const { return drain(slave_, 0, 0); }  // what the device sent and no one read
+    // What the device sent and no one read: at least at_least bytes (waited for), and what else is there now.
+    std::string unread(std::size_t at_least = 0) const { return drain(slave_, at_least, 0); }
     void hang_up() { close(std::exchange(master_, -1)); }  // the device goes away
     tcflag_t framing() const  // the line's speed and framing: B57600 | CS8 is 57600 8N1
     {
