@@ -133,7 +133,7 @@ check "an RS232 controller on adapter 1 sends the frames and the box on adapter 
     "0 Tuning successful, channel '101' selected${nl}*|frame 43 02 0c 80|frame 43 02 0c 01|frame 43 02 0c 00|frame 43 02 0c 01|frame 43 02 0c 09|frame 43 02 0c 83|" \
     "$status $out|$(grep ^frame /tmp/box0.log | tr '\n' '|')"
 box 0 --silent && : >/tmp/A0042.log
-time -f '%e %U %S' -o /tmp/time tovra-control --feedback /dev/ttyACM0 --channel 101 >/tmp/out 2>&1 & pid=$!
+timeout 20 time -f '%e %U %S' -o /tmp/time tovra-control --feedback /dev/ttyACM0 --channel 101 >/tmp/out 2>&1 & pid=$!
 waitfor "grep -q 'code 0083' /tmp/A0042.log" && sleep 0.3 && /sim/usb-serial.sh unplug 0
 wait $pid
 check "a run whose box's adapter is pulled out while it waits ends at once, without spinning" \
@@ -144,7 +144,7 @@ check "a run whose box's adapter is absent says so and sends nothing" \
 /sim/usb-serial.sh plug 0 >/dev/null && box 0
 run tovra-control --feedback /dev/ttyACM0 --channel 101
 check "a replugged adapter confirms a change again" "0 Tuning successful, channel '101' selected${nl}*" "$status $out"
-script -q -c 'stty -g >/tmp/before; tovra-terminal /dev/ttyACM0 2>/tmp/term; echo $? >>/tmp/term; stty -g >/tmp/after' /dev/null \
+timeout 20 script -q -c 'stty -g >/tmp/before; tovra-terminal /dev/ttyACM0 2>/tmp/term; echo $? >>/tmp/term; stty -g >/tmp/after' /dev/null \
     <>/tmp/hold >/dev/null & pid=$!
 waitfor 'grep -q Connected /tmp/term' && sleep 0.3 && /sim/usb-serial.sh unplug 0
 wait $pid
@@ -170,7 +170,7 @@ check "each tuner's Sky, digits, 9 and Backup go out together" \
         printf " %s", w[2]; o = w[4] } END { print "" }' /tmp/A0042.log | sort | tr '\n' '|')"
 
 : >/tmp/A0042.log
-tovra-control --channel 123 >/tmp/out 2>/tmp/err & pid=$!
+timeout 20 tovra-control --channel 123 >/tmp/out 2>/tmp/err & pid=$!
 waitfor "grep -q 'code 0003 output 1' /tmp/A0042.log"; unplug A0042; wait $pid
 check "a controller pulled out during the 2-second wait fails the Backup" \
     "1 usb_interrupt_write failed: No such device${nl}tovra_usb_sendcommand failed: No such device" "$? $(cat /tmp/err)"
