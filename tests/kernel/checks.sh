@@ -15,7 +15,7 @@ check() {
     esac
 }
 # Runs a command (at most 20 s); its status, stdout and stderr in $status, $out, $err.
-run() { timeout 20 time -f '%e %U %S' -o /tmp/time "$@" >/tmp/out 2>/tmp/err; status=$? out=$(cat /tmp/out) err=$(cat /tmp/err); }
+run() { time -f '%e %U %S' -o /tmp/time timeout 20 "$@" >/tmp/out 2>/tmp/err; status=$? out=$(cat /tmp/out) err=$(cat /tmp/err); }
 # took CONDITION WORDS: WORDS when the last timed command's seconds (real $1, user $2, system $3) meet CONDITION.
 took() { tail -n 1 /tmp/time | awk "{ print (($1) ? \"$2\" : \$0) }"; }
 # Evaluates CONDITION until it holds, for at most 10 s.
@@ -133,7 +133,7 @@ check "an RS232 controller on adapter 1 sends the frames and the box on adapter 
     "0 Tuning successful, channel '101' selected${nl}*|frame 43 02 0c 80|frame 43 02 0c 01|frame 43 02 0c 00|frame 43 02 0c 01|frame 43 02 0c 09|frame 43 02 0c 83|" \
     "$status $out|$(grep ^frame /tmp/box0.log | tr '\n' '|')"
 box 0 --silent && : >/tmp/A0042.log
-timeout 20 time -f '%e %U %S' -o /tmp/time tovra-control --feedback /dev/ttyACM0 --channel 101 >/tmp/out 2>&1 & pid=$!
+time -f '%e %U %S' -o /tmp/time timeout 20 tovra-control --feedback /dev/ttyACM0 --channel 101 >/tmp/out 2>&1 & pid=$!
 waitfor "grep -q 'code 0083' /tmp/A0042.log" && sleep 0.3 && /sim/usb-serial.sh unplug 0
 wait $pid
 check "a run whose box's adapter is pulled out while it waits ends at once, without spinning" \
