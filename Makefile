@@ -34,7 +34,7 @@ test:
 # The installed programs on a real kernel: Debian's, under QEMU, with the
 # simulated controller and USB-serial adapters on its own USB stack. The
 # kernel and udev are fetched with apt-get download into a cache, not installed.
-KERNEL_TARGETS = tovra-control tovra-terminal tovra_stamped usbip-controller
+KERNEL_TARGETS = tovra-control tovra-terminal tovra_stamped usbip-controller sky-box
 kernel-test:
 	@$(DEPS) build kernel
 	$(CONFIGURE) $(CMAKE_ARGS)

@@ -2,10 +2,15 @@
 // Scenario reading, the controller's replies and the report log lines.
 #include "scenario.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <set>
@@ -310,6 +315,45 @@ Command command_of(const std::uint8_t* r)
     if (r[0] == 'C')
         return {r[1] + 1, static_cast<unsigned>(r[2] << 8 | r[3])};
     return {};
+}
+
+void send_key_to_box(const Command& command)
+{
+    static std::map<std::string, int> boxes;  // by path, kept open between keys
+    if (command.output < 1 || command.output > 15)
+        return;
+    const int saved = errno;
+    sigset_t pipe_set;
+    sigset_t old_set;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    ::sigprocmask(SIG_BLOCK, &pipe_set, &old_set);
+    const std::string line = strfmt("KEY %d %04x\n", command.output, command.code);
+    std::map<std::string, int> kept;
+    const char* list = std::getenv("TOVRA_SIM_BOX");
+    for (std::string_view rest = list ? list : ""; !rest.empty();) {
+        const std::string path(rest.substr(0, rest.find(':')));
+        rest.remove_prefix(std::min(path.size() + 1, rest.size()));
+        const auto known = boxes.find(path);
+        int fd = known == boxes.end() ? -1 : std::exchange(known->second, -1);
+        for (int tries = 0; !path.empty() && tries < 2; ++tries) {
+            if (fd < 0)
+                fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // no reader: dropped
+            if (fd < 0 || ::write(fd, line.data(), line.size()) >= 0 || errno != EPIPE)
+                break;
+            const timespec no_wait{};
+            ::sigtimedwait(&pipe_set, nullptr, &no_wait);
+            ::close(std::exchange(fd, -1));  // its box is gone; another may read there now
+        }
+        if (fd >= 0 && !kept.emplace(path, fd).second)
+            ::close(fd);
+    }
+    for (const auto& [path, fd] : boxes)
+        if (fd >= 0)
+            ::close(fd);
+    boxes = std::move(kept);
+    ::sigprocmask(SIG_SETMASK, &old_set, nullptr);
+    errno = saved;
 }
 
 std::string Device::deliver(const std::uint8_t* report)

@@ -89,6 +89,14 @@ struct Command {
 };
 Command command_of(const std::uint8_t* report);
 
+// Hands a command that the controller delivered to the simulated boxes: one
+// line "KEY <output> <code as 4 hex digits>\n", in one write, into each FIFO
+// of the colon-separated list $TOVRA_SIM_BOX (sky-box's keys-fifo). A FIFO
+// without a reader drops it; one whose box went away is opened anew, so that
+// a box started again at the same path gets the key. Keeps errno, and never
+// lets SIGPIPE reach the caller.
+void send_key_to_box(const Command& command);
+
 // "report in 001/002: 01 02 03" for the first count bytes of a reply ("in").
 std::string report_line(std::string_view direction, const std::string& name, const std::uint8_t* bytes, int count);
 // " = 0", or " = -61 (ENODATA)" for a negative errno.

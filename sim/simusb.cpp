@@ -50,50 +50,6 @@ void log_line(const std::string& line)
     errno = saved;
 }
 
-// ---------------------------------------------------------------- the box's key FIFO
-
-int box_fd = -1;
-std::string box_path;
-
-void close_box()
-{
-    if (box_fd >= 0)
-        ::close(box_fd);
-    box_fd = -1;
-    box_path.clear();
-}
-
-// "KEY <output> <code>\n" in one write. SIGPIPE (the reader went away) must
-// not kill the program under test: it is blocked for the write and swallowed.
-void send_key_to_box(const sim::Command& command)
-{
-    if (command.output < 1 || command.output > 15)
-        return;
-    const int saved = errno;
-    const char* path = std::getenv("TOVRA_SIM_BOX");
-    if (!path || !*path || box_path != path)
-        close_box();
-    if (path && *path && box_fd < 0) {
-        box_fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // no reader yet: tried again next key
-        box_path = box_fd >= 0 ? path : "";
-    }
-    if (box_fd >= 0) {
-        sigset_t pipe_set;
-        sigset_t old_set;
-        sigemptyset(&pipe_set);
-        sigaddset(&pipe_set, SIGPIPE);
-        ::sigprocmask(SIG_BLOCK, &pipe_set, &old_set);
-        const std::string line = strfmt("KEY %d %04x\n", command.output, command.code);
-        if (::write(box_fd, line.data(), line.size()) < 0 && errno == EPIPE) {
-            const timespec no_wait{};
-            ::sigtimedwait(&pipe_set, nullptr, &no_wait);
-            close_box();
-        }
-        ::sigprocmask(SIG_SETMASK, &old_set, nullptr);
-    }
-    errno = saved;
-}
-
 // ---------------------------------------------------------------- the world
 
 struct SimDevice {
@@ -268,7 +224,6 @@ void usb_init(void)
     w.busses_found = false;
     w.devices_found = false;
     usb_busses = nullptr;
-    close_box();
 }
 
 int usb_find_busses(void)
@@ -450,7 +405,7 @@ int usb_interrupt_write(usb_dev_handle* dev, int ep, const char* bytes, int size
         if (result == sim::kReportSize && size == sim::kReportSize) {
             const auto* report = reinterpret_cast<const std::uint8_t*>(bytes);
             tail.assign("\n").append(device.model.deliver(report));
-            send_key_to_box(sim::command_of(report));
+            sim::send_key_to_box(sim::command_of(report));
         }
         return result;
     });

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // sky-box: a simulated Sky set-top box for the tests and the demo.
 //
-// The box's RS232 port is a pseudo-terminal; the box writes Gnome packets on
-// it as a real box does while a channel is typed. Keys reach the box two
-// ways: "KEY <output> <code>" lines that the simulated USB controller writes
-// into a FIFO, and the 3- or 4-byte frames of an RS232 tovra controller,
-// emulated on a second pseudo-terminal. Options make the box slow, silent,
-// noisy, wrong or broken on purpose. Runs until SIGTERM/SIGINT or EOF on stdin.
+// The box's RS232 port is a pseudo-terminal, or a serial port given (the far
+// end of a USB-serial adapter in the kernel test); the box writes Gnome
+// packets on it as a real box does while a channel is typed. Keys reach the
+// box two ways: "KEY <output> <code>" lines that a simulated USB controller
+// writes into a FIFO, and the 3- or 4-byte frames of an RS232 tovra
+// controller, on a second pseudo-terminal or serial port. Options make the
+// box slow, silent, noisy, wrong or broken on purpose. Runs until
+// SIGTERM/SIGINT or EOF on stdin.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -85,6 +87,9 @@ struct Options {
     std::optional<int> chatterMs;  // 0: flood
     std::optional<long> hangupAfter;
     std::string logPath;
+    std::string port;            // the box's port; empty: a pty of its own
+    std::string controllerPort;  // the RS232 controller's; empty: a pty
+    std::string keysFifo;        // empty: in a fresh temporary folder
 };
 
 using Fd = Descriptor;
@@ -150,6 +155,9 @@ void usage(std::FILE* out)
         "  --seven-f            report 4-character channels with 0x7F for a leading 0\n"
         "  --log FILE           append one line per event to FILE\n"
         "  --quiet              do not echo events on stderr\n"
+        "  --port PATH          speak on this serial port instead of a pty of its own\n"
+        "  --controller-port PATH  take RS232 controller frames on this serial port\n"
+        "  --keys-fifo PATH     make the key FIFO at PATH\n"
         "Prints the box port, the controller port and the key FIFO, then \"ready\".\n",
         MAX_DIGITS);
 }
@@ -175,7 +183,7 @@ std::optional<Options> parseOptions(int argc, char** argv)
     enum : int {
         OPT_OUTPUT = 256, OPT_FAMILY, OPT_DIGITS, OPT_CHANNEL_NOW, OPT_LATENCY, OPT_SILENT,
         OPT_NOISE, OPT_BAD_CHECKSUM, OPT_WRONG_CHANNEL, OPT_CHANNEL_ERROR, OPT_CHATTER,
-        OPT_HANGUP_AFTER, OPT_SEVEN_F, OPT_LOG, OPT_QUIET, OPT_HELP,
+        OPT_HANGUP_AFTER, OPT_SEVEN_F, OPT_LOG, OPT_QUIET, OPT_HELP, OPT_PORT, OPT_CONTROLLER_PORT, OPT_KEYS_FIFO,
     };
     static const option longOptions[] = {
         {"output", required_argument, nullptr, OPT_OUTPUT},
@@ -194,6 +202,9 @@ std::optional<Options> parseOptions(int argc, char** argv)
         {"log", required_argument, nullptr, OPT_LOG},
         {"quiet", no_argument, nullptr, OPT_QUIET},
         {"help", no_argument, nullptr, OPT_HELP},
+        {"port", required_argument, nullptr, OPT_PORT},
+        {"controller-port", required_argument, nullptr, OPT_CONTROLLER_PORT},
+        {"keys-fifo", required_argument, nullptr, OPT_KEYS_FIFO},
         {nullptr, 0, nullptr, 0},
     };
 
@@ -268,6 +279,9 @@ std::optional<Options> parseOptions(int argc, char** argv)
                 return bad("byte count", arg);
             break;
         case OPT_LOG: opt.logPath = arg; break;
+        case OPT_PORT: opt.port = arg; break;
+        case OPT_CONTROLLER_PORT: opt.controllerPort = arg; break;
+        case OPT_KEYS_FIFO: opt.keysFifo = arg; break;
         case OPT_HELP:
             usage(stdout);
             std::exit(0);
@@ -286,9 +300,10 @@ std::optional<Options> parseOptions(int argc, char** argv)
 
 // ---------------------------------------------------------------- ports
 
+// A pty (the box's end is the master), or a serial port given, opened once.
 struct Pty {
     Fd master;
-    Fd slave;  // kept open so the master never sees EIO when the tool closes its side
+    Fd slave;  // a pty's, kept open so the master never sees EIO when the tool closes its side
     std::string path;
 };
 
@@ -324,6 +339,28 @@ std::optional<Pty> openPty(const char* what)
     return pty;
 }
 
+// The serial port at path, raw at 57600 baud as the box's own port is; or a
+// pty when no path is given.
+std::optional<Pty> openPort(const char* what, const std::string& path)
+{
+    if (path.empty())
+        return openPty(what);
+    Pty port{Fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)), {}, path};
+    termios tio{};
+    if (!port.master || ::tcgetattr(port.master.get(), &tio) != 0) {
+        std::fprintf(stderr, "sky-box: opening the %s %s: %s\n", what, path.c_str(), std::strerror(errno));
+        return std::nullopt;
+    }
+    ::cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL;
+    if (::cfsetispeed(&tio, B57600) != 0 || ::cfsetospeed(&tio, B57600) != 0 ||
+        ::tcsetattr(port.master.get(), TCSANOW, &tio) != 0) {
+        std::fprintf(stderr, "sky-box: setting up the %s %s: %s\n", what, path.c_str(), std::strerror(errno));
+        return std::nullopt;
+    }
+    return port;
+}
+
 // The FIFO in a fresh directory; removed with it when the box ends.
 struct KeyFifo {
     std::string dir;
@@ -345,16 +382,18 @@ struct KeyFifo {
     }
 };
 
-bool openFifo(KeyFifo& fifo)
+bool openFifo(KeyFifo& fifo, std::string path)
 {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/sky-box.XXXXXX";
-    if (!::mkdtemp(pattern.data())) {
+    if (path.empty() && !::mkdtemp(pattern.data())) {
         std::fprintf(stderr, "sky-box: mkdtemp %s: %s\n", pattern.c_str(), std::strerror(errno));
         return false;
     }
-    fifo.dir = pattern;
-    const std::string path = fifo.dir + "/keys";
+    if (path.empty()) {
+        fifo.dir = pattern;
+        path = fifo.dir + "/keys";
+    }
     if (::mkfifo(path.c_str(), 0600) < 0) {
         std::fprintf(stderr, "sky-box: mkfifo %s: %s\n", path.c_str(), std::strerror(errno));
         return false;
@@ -394,20 +433,22 @@ struct Box {
     bool dropping = false;      // logged once per run of dropped packets
 };
 
-void hangUp(Box& box)
+void hangUp(Box& box, const std::string& why)
 {
     box.hangupBy.reset();
     box.boxPort.master.reset();
     box.boxPort.slave.reset();
     box.portOpen = false;
     box.output.clear();
-    box.log.line("hangup after " + std::to_string(box.written) + " bytes");
+    box.log.line(why);
 }
 
-// Unread bytes in the slave's input queue.
+// Unread bytes in the slave's input queue; on a serial port, bytes not yet sent.
 int unreadOnPort(const Box& box)
 {
     int n = 0;
+    if (!box.boxPort.slave)
+        return ::ioctl(box.boxPort.master.get(), TIOCOUTQ, &n) == 0 ? n : 0;
     return ::ioctl(box.boxPort.slave.get(), FIONREAD, &n) == 0 ? n : 0;
 }
 
@@ -418,7 +459,7 @@ void hangUpWhenDrained(Box& box)
         return;
     const Clock::time_point now = Clock::now();
     if ((now - box.lastWrite >= HANGUP_SETTLE && unreadOnPort(box) == 0) || now >= *box.hangupBy)
-        hangUp(box);
+        hangUp(box, "hangup after " + std::to_string(box.written) + " bytes");
 }
 
 // Writes as much of the pending output as the port takes; --hangup-after cuts
@@ -534,7 +575,10 @@ void discardUnread(Box& box)
     const std::size_t unread = static_cast<std::size_t>(unreadOnPort(box)) + box.output.size();
     if (unread == 0)
         return;
-    ::tcflush(box.boxPort.slave.get(), TCIFLUSH);
+    if (box.boxPort.slave)
+        ::tcflush(box.boxPort.slave.get(), TCIFLUSH);
+    else
+        ::tcflush(box.boxPort.master.get(), TCOFLUSH);
     box.output.clear();
     box.log.line("discarded " + std::to_string(unread) + " unread bytes");
 }
@@ -665,10 +709,10 @@ int run(const Options& opt)
     const Fd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC));
     ::signal(SIGPIPE, SIG_IGN);
 
-    auto boxPort = openPty("box port");
-    auto controller = openPty("controller port");
+    auto boxPort = openPort("box port", opt.port);
+    auto controller = openPort("controller port", opt.controllerPort);
     KeyFifo fifo;
-    if (!signalFd || !boxPort || !controller || !openFifo(fifo))
+    if (!signalFd || !boxPort || !controller || !openFifo(fifo, opt.keysFifo))
         return 1;
 
     Box box{opt, log, opt.channelNow, {}, {}, std::move(*boxPort), true, {}, 0, {}, {}, {}, false};
@@ -759,18 +803,26 @@ int run(const Options& opt)
                 }
             }
         }
+        // A serial port given ends when its adapter is pulled out: it hangs up.
+        const auto hungUp = [](ssize_t n) { return n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR); };
         if (fds[CONTROLLER].revents) {
             unsigned char data[256];
             const ssize_t n = ::read(controller->master.get(), data, sizeof data);
             for (ssize_t i = 0; i < n; ++i)
                 handleControllerByte(box, decoder, data[i]);
+            if (hungUp(n) && !controller->slave) {
+                log.line("controller port hung up");
+                controller->master.reset();
+            }
         }
-        if (fds[BOXPORT].revents & POLLIN) {
+        if (fds[BOXPORT].revents & (POLLIN | POLLHUP | POLLERR)) {
             // The tool never writes to the box; drain whatever arrives anyway.
             char data[256];
             const ssize_t n = ::read(box.boxPort.master.get(), data, sizeof data);
             if (n > 0)
                 log.line("box port received " + printable(std::string_view(data, static_cast<std::size_t>(n))));
+            else if (hungUp(n) && !box.boxPort.slave)
+                hangUp(box, "box port hung up");
         }
         if (box.portOpen && !box.output.empty())
             flushOutput(box);

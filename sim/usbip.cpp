@@ -7,7 +7,9 @@
 // the version reply on 0x81. Write faults of the scenario become what the
 // host sees of a real device: ETIMEDOUT is never answered (the host's own
 // time-out unlinks it), any other errno ends the transfer with -errno (EPIPE:
-// a stall), and ENODEV unplugs the controller (the socket closes).
+// a stall), and ENODEV unplugs the controller (the socket closes). The
+// scenario's bus N is vhci_hcd.N-1, a host controller with buses of its own;
+// delivered command reports go to the simulated boxes as libtovra-simusb's do.
 //
 // Usage: usbip-controller SCENARIO [LOG]   (as root: vhci's attach file)
 // Prints "attached PORT NAME" per device, then "ready"; runs until every
@@ -15,6 +17,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <glob.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -24,6 +27,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -44,8 +48,11 @@ namespace {
 using sim::Bytes;
 using sim::strfmt;
 
+// vhci_hcd.0 attaches devices to the ports of every vhci_hcd.N: port numbers
+// run through each controller's high-speed ports (which take full-speed
+// devices too), then its SuperSpeed ones, then the next controller's.
 constexpr const char* kAttach = "/sys/devices/platform/vhci_hcd.0/attach";
-constexpr int kPorts = 8;         // vhci's high-speed ports, which take full-speed devices too
+constexpr const char* kPortCount = "/sys/devices/platform/vhci_hcd.0/nports";
 constexpr int kSpeedFull = 2;     // enum usb_device_speed
 constexpr int kHeaderSize = 48;   // every USB/IP header, whatever its kind
 constexpr std::uint32_t kCmdSubmit = 1, kCmdUnlink = 2, kRetSubmit = 3, kRetUnlink = 4;
@@ -102,7 +109,7 @@ class Controllers {
 public:
     explicit Controllers(const char* log) : log_(log ? log : "") {}
 
-    void attach(sim::Device device);
+    void attach(sim::Device device, int controller);
     int run();
 
 private:
@@ -112,9 +119,11 @@ private:
     void complete(Link& link, const Urb& urb, int status, const std::uint8_t* data = nullptr, int length = 0);
     void answer_reads(Link& link);
     void log(const std::string& line);
+    std::string since_start() const;  // " | N ms", the time of a report line
 
     std::string log_;
     std::list<Link> links_;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 void Controllers::log(const std::string& line)
@@ -122,6 +131,13 @@ void Controllers::log(const std::string& line)
     if (log_.empty())
         return;
     std::ofstream(log_, std::ios::app) << line << '\n';
+}
+
+std::string Controllers::since_start() const
+{
+    using std::chrono::milliseconds;
+    const auto ms = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start_).count();
+    return strfmt(" | %lld ms", static_cast<long long>(ms));
 }
 
 // A connected stream pair: a socketpair, or, where the kernel would not take
@@ -147,11 +163,24 @@ std::pair<Descriptor, Descriptor> stream_pair(bool tcp)
     return {std::move(ours), Descriptor(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC))};
 }
 
-// Hands the kernel's end to the first free port; 0, or the errno of the last try.
-int attach_port(int kernel_end, std::uint32_t devid, int& port)
+// The ports of each vhci_hcd.N, high-speed and SuperSpeed; 0 when vhci is not there.
+int ports_per_controller()
 {
-    int error = 0;
-    for (port = 0; port < kPorts; ++port) {
+    int ports = 0;
+    glob_t controllers{};
+    if (std::ifstream(kPortCount) >> ports && glob("/sys/devices/platform/vhci_hcd.*", 0, nullptr, &controllers) == 0)
+        ports /= static_cast<int>(controllers.gl_pathc);
+    globfree(&controllers);
+    return ports;
+}
+
+// Hands the kernel's end to the first free high-speed port of vhci_hcd.N;
+// 0, or the errno of the last try.
+int attach_port(int kernel_end, std::uint32_t devid, int controller, int& port)
+{
+    static const int per_controller = ports_per_controller();
+    int error = ENODEV;
+    for (port = controller * per_controller; port < controller * per_controller + per_controller / 2; ++port) {
         const Descriptor file(open(kAttach, O_WRONLY | O_CLOEXEC));
         const std::string line = strfmt("%d %d %u %d", port, kernel_end, devid, kSpeedFull);
         if (file.get() >= 0 && write(file.get(), line.data(), line.size()) == static_cast<ssize_t>(line.size()))
@@ -163,21 +192,21 @@ int attach_port(int kernel_end, std::uint32_t devid, int& port)
     return error;
 }
 
-void Controllers::attach(sim::Device device)
+void Controllers::attach(sim::Device device, int controller)
 {
     const std::uint32_t devid = 0x10000u | static_cast<std::uint32_t>(links_.size() + 2);
     for (const bool tcp : {false, true}) {
         auto [ours, kernels] = stream_pair(tcp);
         int port = -1;
-        const int error = attach_port(kernels.get(), devid, port);
+        const int error = attach_port(kernels.get(), devid, controller, port);
         if (error == 0) {
             // The kernel holds its end now; ours is all we keep.
             printf("attached %d %s%s\n", port, device.name.c_str(), tcp ? " (tcp)" : "");
             links_.push_back({std::move(device), std::move(ours), port, {}});
             return;
         }
-        if (tcp || error == EBUSY)
-            throw std::runtime_error(strfmt("%s: %s", kAttach, strerror(error)));
+        if (tcp || error == EBUSY || error == ENODEV)
+            throw std::runtime_error(strfmt("%s: %s (vhci_hcd.%d)", kAttach, strerror(error), controller));
     }
 }
 
@@ -237,7 +266,7 @@ void Controllers::answer_reads(Link& link)
         const int count = link.device.read(reply.data());
         if (count < 0)
             return;
-        log(sim::report_line("in", link.device.name, reply.data(), count));
+        log(sim::report_line("in", link.device.name, reply.data(), count) + since_start());
         complete(link, *urb, 0, reply.data(), count);
         link.held.erase(urb);
         return;
@@ -271,8 +300,10 @@ bool Controllers::submit(Link& link, const std::uint8_t* h)
     } else if (written < 0) {
         complete(link, urb, written);
     } else {
-        if (written == sim::kReportSize)
-            log(link.device.deliver(data.data()));
+        if (written == sim::kReportSize) {
+            log(link.device.deliver(data.data()) + since_start());
+            sim::send_key_to_box(sim::command_of(data.data()));
+        }
         complete(link, urb, 0, nullptr, written);
         answer_reads(link);
     }
@@ -338,9 +369,10 @@ int main(int argc, char** argv)
         std::ostringstream text;
         text << std::ifstream(argv[1]).rdbuf();
         Controllers controllers(argc > 2 ? argv[2] : nullptr);
-        for (const auto& bus : sim::parse_scenario(text.str()).buses)
-            for (const sim::Device& device : bus)
-                controllers.attach(device);
+        const auto buses = sim::parse_scenario(text.str()).buses;
+        for (std::size_t bus = 0; bus < buses.size(); ++bus)
+            for (const sim::Device& device : buses[bus])
+                controllers.attach(device, static_cast<int>(bus));
         // Interrupted poll ends the run; the sockets close on the way out.
         struct sigaction action{};
         action.sa_handler = stop;

@@ -7,10 +7,11 @@ mount -t devtmpfs dev /dev
 exec </dev/console >/dev/ttyS1 2>/dev/console
 mount -t proc proc /proc && mount -t sysfs sys /sys
 mount -t tmpfs run /run && mount -t tmpfs tmp /tmp && mkdir -p /run/lock
+mkdir /dev/pts && mount -t devpts devpts /dev/pts
 uptime() { cut -d ' ' -f 1 /proc/uptime; }
 echo "# /init at $(uptime) s"
 while read -r module; do
-    case $module in dummy_hcd) set -- num=2 ;; *) set -- ;; esac
+    case $module in dummy_hcd) set -- num=4 ;; *) set -- ;; esac
     insmod "/lib/modules/$module.ko" "$@" || echo "# insmod $module failed"
 done </lib/modules/order
 mount -t configfs configfs /sys/kernel/config

@@ -5,9 +5,9 @@
 # with the package's rules, busybox, the USB modules and the simulators; its
 # /init (init.sh) runs checks.sh and powers off. Prints the guest's check lines
 # and its closing count; status 0 only when that count came and nothing failed.
-# Usage: tests/kernel/run.sh BUILD   (the programs and usbip-controller built there)
+# Usage: tests/kernel/run.sh BUILD   (the programs, usbip-controller and sky-box built there)
 # KERNEL_CACHE: where the unpacked packages are kept (default ~/.cache/tovra-control/kernel)
-# KERNEL_ACCEL=kvm: KVM instead of TCG; KERNEL_TIMEOUT: seconds the guest may take (170)
+# KERNEL_ACCEL=kvm or tcg: the accelerator (see below); KERNEL_TIMEOUT: seconds the guest may take (170)
 set -euo pipefail
 build=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
@@ -50,11 +50,13 @@ for d in bin sbin lib lib64; do ln -s "usr/${d/sbin/bin}" "$root/$d"; done
 cp /bin/busybox "$root/bin/busybox"
 for applet in $("$root/bin/busybox" --list); do [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"; done
 DESTDIR=$root cmake --install "$build" --prefix /usr --strip >/dev/null
-cp "$build/sim/usbip-controller" "$here/../../sim/usb-serial.sh" "$root/sim/" && strip "$root/sim/usbip-controller"
+cp "$build/sim/usbip-controller" "$build/sim/sky-box" "$here/../../sim/usb-serial.sh" "$root/sim/"
+strip "$root/sim/usbip-controller" "$root/sim/sky-box"
+cp "$(command -v script)" "$root/usr/bin/"  # util-linux's: a pseudo-terminal as a program's console
 cp "$here/init.sh" "$root/init" && cp "$here/checks.sh" "$root/"
 cp "$udev/bin/udevadm" "$root/bin/" && mkdir -p "$root/lib/systemd" && ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
 mkdir -p "$root/lib/udev" && cp -r "$udev/lib/udev/rules.d" "$root/lib/udev/"
-programs=("$root"/usr/bin/tovra-* "$root"/sim/usbip-controller "$root"/bin/udevadm)
+programs=("$root"/usr/bin/tovra-* "$root"/usr/bin/script "$root"/sim/usbip-controller "$root"/sim/sky-box "$root"/bin/udevadm)
 libs=$(ldd "${programs[@]}") || die "ldd ${programs[*]} failed"
 [[ $libs != *"not found"* ]] || die "libraries missing: $(grep 'not found' <<<"$libs")"
 for lib in $(awk '/=> \// {print $3} /^\t\// {print $1}' <<<"$libs" | sort -u); do
@@ -86,8 +88,12 @@ mkdir -p "$root/lib/modules" && load usbhid hid-generic vhci-hcd dummy_hcd usb_f
 (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$work/initramfs.gz"
 echo "# initramfs $(du -k "$work/initramfs.gz" | cut -f 1) KiB, ready after $SECONDS s"
 
-# TCG unless asked: CI has no KVM, and a nested /dev/kvm may hang the guest.
-accel=${KERNEL_ACCEL:-tcg}
+# KVM on bare metal: /dev/kvm usable and no "hypervisor" flag in /proc/cpuinfo.
+# Inside a virtual machine a nested /dev/kvm may hang the guest, and CI has no
+# KVM at all: TCG there. KERNEL_ACCEL=kvm or tcg decides instead.
+accel=tcg
+[ -r /dev/kvm ] && [ -w /dev/kvm ] && ! grep -qw hypervisor /proc/cpuinfo && accel=kvm
+accel=${KERNEL_ACCEL:-$accel}
 echo "# booting with $accel"
 # The guest's console (kernel messages, a panic) goes to console.log; its
 # second port carries the check lines alone, relayed as they come.
