@@ -35,6 +35,11 @@ unpacked() {
 }
 
 mkdir -p "$cache"
+# apt's lists name the kernel; a machine that had every package may have none.
+if ! apt-cache show linux-image-amd64 >/dev/null 2>&1; then
+    $([ "$(id -u)" -eq 0 ] || echo sudo -n) apt-get -o DPkg::Lock::Timeout=300 -qq update >&2 ||
+        echo "kernel-test: apt-get update failed; trying the kernel cached last" >&2
+fi
 image=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p' | head -n 1)
 [ -n "$image" ] || image=$(basename "$(ls -d "$cache"/linux-image-[0-9]* 2>/dev/null | tail -n 1)" | sed 's/_.*//')
 [ -n "$image" ] || die "linux-image-amd64 not in apt's lists (apt-get update) and no kernel cached"
