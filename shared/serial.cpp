@@ -116,14 +116,15 @@ bool would_block()
     return errno == EAGAIN || errno == EINTR; // EWOULDBLOCK is EAGAIN on Linux
 }
 
-// Writes what stdout's stream holds; a reader that went away ends the terminal.
-int flush_stdout()
+// Writes what stdout's stream holds; false after its perror line when it
+// cannot (a reader that went away), which ends the terminal.
+bool flush_stdout()
 {
     if (fflush(stdout) == 0) {
-        return 0;
+        return true;
     }
     perror("write(stdout)");
-    return -1;
+    return false;
 }
 
 // How a pass of the terminal ended: go on, or end through the escape byte or
@@ -231,7 +232,7 @@ private:
             return typed.step;
         }
         printf("\nSend %d\n", *typed.byte);
-        if (flush_stdout() != 0) {
+        if (!flush_stdout()) {
             return Step::failed;
         }
         if (*typed.byte == escape_) {
@@ -280,7 +281,7 @@ private:
         } else {
             printf("[%02X]", byte);
         }
-        return flush_stdout() == 0 ? Step::go_on : Step::failed;
+        return flush_stdout() ? Step::go_on : Step::failed;
     }
 
     int fd_;
