@@ -18,6 +18,15 @@
 #include <utility>
 
 namespace sim {
+
+std::optional<int> errno_from_name(std::string_view name)
+{
+    for (int error = 1; error < 256; ++error)
+        if (const char* known = strerrorname_np(error); known && name == known)
+            return error;
+    return std::nullopt;
+}
+
 namespace {
 
 // A string descriptor holds at most 126 UTF-16 units after its 2-byte header.
@@ -40,14 +49,6 @@ std::optional<unsigned> number(std::string_view text, int base, std::size_t max_
         value > max)
         return std::nullopt;
     return value;
-}
-
-std::optional<int> errno_from_name(std::string_view name)
-{
-    for (int error = 1; error < 256; ++error)
-        if (const char* known = strerrorname_np(error); known && name == known)
-            return error;
-    return std::nullopt;
 }
 
 bool blank(char c)

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -102,6 +103,8 @@ std::string report_line(std::string_view direction, const std::string& name, con
 // " = 0", or " = -61 (ENODATA)" for a negative errno.
 std::string result_text(int result);
 std::string errno_name(int error);
+// The errno of a name such as "EACCES".
+std::optional<int> errno_from_name(std::string_view name);
 __attribute__((format(printf, 1, 2))) std::string strfmt(const char* format, ...);
 
 }  // namespace sim

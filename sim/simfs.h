@@ -33,4 +33,8 @@ void make_device_files(const Scenario& scenario);
 // once; the redirected open() calls it when a program first looks in sysfs.
 void write_sysfs();
 
+// The errno with which an open of path with flags fails as $TOVRA_SIM_TTY_LOCK
+// asks (simline.cpp), or 0.
+int tty_lock_error(const char* path, int flags);
+
 }  // namespace sim

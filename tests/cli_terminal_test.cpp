@@ -22,6 +22,7 @@ struct Session {
     std::string typed;              // "/": a stdin that cannot be read
     int status;
     std::string out, err, sent = "";  // err: "@pty" stands for the line's path; sent: what the device received
+    std::string env = "";             // one more for the environment, as a simulator's fault
 };
 
 TEST(Terminal, Sessions)
@@ -40,6 +41,8 @@ TEST(Terminal, Sessions)
         {{"@pty"}, "xy\x1dz", 0, "\nSend 120\n\nSend 121\n\nSend 29\n", connected + "\nGot escape char, exitting\n",
          "xy"},
         {{"@pty"}, "/", 1, "", failures + "Reading stdin failed 10 times in a row, giving up\n"},
+        {{"@pty"}, "a", 0, "\nSend 97\n", "tovra-terminal: warning: cannot lock @pty (Permission denied)\n" +
+         connected + "Got EOF on stdin\n", "a", "TOVRA_SIM_TTY_LOCK=EACCES"},
         {{"/nonexistent/tty"}, "", 1, "", "/nonexistent/tty: No such file or directory\n"
                                           "tovra-terminal: cannot open serial port /nonexistent/tty\n"},
     };
@@ -50,8 +53,8 @@ TEST(Terminal, Sessions)
         std::vector<std::string> args = s.args;
         std::replace(args.begin(), args.end(), std::string("@pty"), line.path());
         SCOPED_TRACE(testing::PrintToString(args));
-        const Result r =
-            run(dir, args, {.program = TOVRA_TERMINAL_BIN, .input = s.typed, .stdin_fd = s.typed == "/" ? folder : -1});
+        const Result r = run(dir, args, {.program = TOVRA_TERMINAL_BIN, .env = s.env.empty() ? std::vector<std::string>{} : std::vector{s.env}, .input = s.typed,
+                                         .stdin_fd = s.typed == "/" ? folder : -1});
         const std::string err = replace_all(s.err, "@pty", line.path());
         EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(s.status, s.out, err));
         EXPECT_EQ(line.received(s.sent.size()), s.sent);
