@@ -132,6 +132,8 @@ public:
             device_.claim_error = error_value(key, value, EBUSY);
         else if (key == "access" && (value == "readonly" || value == "none"))
             device_.mode = value == "readonly" ? 0664 : 0660;
+        else if (key == "write_delay")
+            device_.write_ms = need(number(value, 10, 5, 60000), "write_delay", value);
         else if (key == "node" && value == "absent")
             device_.node = false;
         else if (repeatable)

@@ -50,6 +50,7 @@ struct Device {
     unsigned mode = 0666;  // the node's mode when it is made (access=readonly: 0664, access=none: 0660)
     bool node = true;      // node=absent: sysfs shows the device, but it has no node
     std::map<int, WriteFault> write_faults;  // by 1-based write number
+    unsigned write_ms = 0;                   // write_delay=MS: each interrupt write takes this long
 
     int writes = 0;              // interrupt writes so far, failed ones included
     bool reply_pending = false;  // a version query waits for its read
