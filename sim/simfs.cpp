@@ -106,7 +106,10 @@ int forward(const char* symbol, const char* path, int flags, va_list args)
         errno = EACCES;
         return -1;
     }
-    return open(target.c_str(), flags, mode);
+    const int fd = open(target.c_str(), flags, mode);
+    if (fd >= 0)
+        sim::replug_after_open(path);
+    return fd;
 }
 
 // The group plugdev is looked up in vain when the scenario says the system has none.

@@ -37,4 +37,8 @@ void write_sysfs();
 // asks (simline.cpp), or 0.
 int tty_lock_error(const char* path, int flags);
 
+// After the first successful open of LINK, re-points the link LINK to TARGET
+// as $TOVRA_SIM_REPLUG="LINK:TARGET" asks (simline.cpp); keeps errno.
+void replug_after_open(const char* path);
+
 }  // namespace sim

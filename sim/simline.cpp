@@ -11,6 +11,9 @@
 //   TOVRA_SIM_CLOCK_STEP=SECS   the wall clock (time, gettimeofday, CLOCK_REALTIME)
 //                               steps by SECS, 1 s after the program first waits
 //                               in select, as NTP steps a board's clock at boot
+//   TOVRA_SIM_REPLUG=LINK:TARGET  right after the first open of the link LINK,
+//                               it leads to TARGET: a replug between the
+//                               program's lock and the open of its port
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,10 +25,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "scenario.h"
 #include "simfs.h"
@@ -79,6 +84,24 @@ int tty_lock_error(const char* path, int flags)
     if (name == nullptr || (flags & O_ACCMODE) != O_RDONLY || ::stat(path, &file) != 0 || !S_ISCHR(file.st_mode))
         return 0;
     return errno_from_name(name).value_or(EINVAL);
+}
+
+// udev re-points a link when another device takes the place of the one
+// unplugged; a test cannot time that between two opens from outside.
+void replug_after_open(const char* path)
+{
+    static bool done = false;
+    const char* replug = env("TOVRA_SIM_REPLUG");
+    const char* colon = replug != nullptr ? std::strchr(replug, ':') : nullptr;
+    if (done || colon == nullptr || std::string_view(replug, colon) != path)
+        return;
+    done = true;
+    const int saved = errno;
+    const std::string link(replug, colon), fresh = link + ".replug";
+    ::unlink(fresh.c_str());
+    if (::symlink(colon + 1, fresh.c_str()) != 0 || ::rename(fresh.c_str(), link.c_str()) != 0)
+        std::fprintf(stderr, "simusb: cannot re-point %s: %s\n", link.c_str(), std::strerror(errno));
+    errno = saved;
 }
 
 }  // namespace sim
