@@ -493,6 +493,30 @@ TEST(Control, StalledSerialLine)
     }
 }
 
+// Over an RS232 controller a plain change sends Sky and the digits at once, and Backup 2 s after the last digit:
+// the frames as they arrive on the controller's line, timed.
+TEST(Control, SerialControllerWaitsBeforeBackupOnly)
+{
+    TempDir dir;
+    Pty controller;
+    const auto start = std::chrono::steady_clock::now();
+    Running run(dir, {"--scontroller", controller.path(), "--channel", "12"});
+    std::vector<std::pair<std::string, double>> frames;  // in hex, and when it came (s)
+    for (std::string bytes, more; bytes.size() < 12 && !(more = controller.received(1)).empty();)
+        for (bytes += more; frames.size() < bytes.size() / 3;)
+            frames.emplace_back(hex(bytes.substr(3 * frames.size(), 3)),
+                                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    EXPECT_EQ(run.finish().status, 0);
+    ASSERT_EQ(frames.size(), 4u);
+    const std::string expected[] = {"30 00 80", "30 00 01", "30 00 02", "30 00 83"};  // Sky 1 2 Backup
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const double gap = frames[i].second - (i == 0 ? 0.0 : frames[i - 1].second);
+        EXPECT_EQ(frames[i].first, expected[i]);
+        EXPECT_GE(gap, i == 3 ? 1.9 : 0.0) << "before " << expected[i];
+        EXPECT_LT(gap, i == 3 ? 2.0 + time_scale() : i == 0 ? 1.5 * time_scale() : 1.5) << "before " << expected[i];
+    }
+}
+
 // End to end with the simulated box: over USB, over an RS232 controller, and a box going away mid-report.
 TEST(Control, SimulatedBox)
 {
