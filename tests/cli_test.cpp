@@ -698,4 +698,56 @@ TEST(Lock, RunsWaitBeforeTouchingTheirControllers)
     EXPECT_EQ(rm.log, "");
 }
 
+
+// ---- A PVR back-end ends a run at any moment (SIGTERM, then SIGKILL) and starts the next at once ----
+// Where the run is when it is ended: waiting for the controller another run holds, its keys going out (a slow
+// controller), in the 2 s before Backup, waiting for the silent box's report. The next run on the same controller
+// and port must go through at once: nothing locked, no claim left, the port usable. The controller answers as
+// libusb-compat's, whose detach takes no claim: a claim that outlived its run would fail the next one's set-up.
+class Ended : public ::testing::TestWithParam<std::tuple<std::string, int>> {};  // where, and the signal
+
+TEST_P(Ended, RunLeavesNothingBehind)
+{
+    const auto& [phase, signal] = GetParam();
+    TempDir dir;
+    Pty box;
+    const std::string ctl = "library compat\n" + kCtl;
+    const std::vector<std::string> env{"TOVRA_SIM_USB_DEVDIR=" + dir.path};
+    const int holder = phase == "WaitingForLock" ? held_node(dir) : -1;
+    std::vector<std::string> args{"--debug", "--sky+", "--channel", "1"};
+    if (phase == "WaitingForReport")
+        args.insert(args.begin(), {"--feedback", box.path()});
+    Running run(dir, args, {.scenario = ctl + (phase == "SendingKeys" ? "write_delay=500" : ""), .env = env});
+    EXPECT_TRUE(eventually([&] {
+        const std::string out = run.so_far(), log = run.so_far(".log");
+        return phase == "WaitingForLock"     ? out.ends_with(waiting("USB controller 001/001"))
+               : phase == "SendingKeys"      ? wire(log).ends_with("30 0c 80")
+               : phase == "WaitingForBackup" ? out.ends_with("Waiting 2000 ms...\n")
+                                             : log.find("usb_close(") != log.npos;
+    })) << run.so_far() << run.so_far(".log");
+    kill(run.pid(), signal);
+    const Result ended = run.finish();
+    EXPECT_EQ(ended.signal, signal) << ended;
+    EXPECT_EQ(wire(ended.log).ends_with("30 0c 83"), phase == "WaitingForReport") << ended;
+    if (holder != -1)
+        close(holder);
+
+    Running next(dir, {"--debug", "--sky+", "--feedback", box.path(), "--channel", "1"}, {.scenario = ctl, .env = env});
+    EXPECT_TRUE(eventually([&] { return wire(next.so_far(".log")).ends_with(confirmed("1").substr(5)); }));
+    box.send(packet({{"CE00", "1"}}));
+    const Result r = next.finish();
+    EXPECT_EQ(std::tuple(r.status, r.err, r.out.find("Waiting for another run")), std::tuple(0, "", r.out.npos)) << r;
+    EXPECT_TRUE(r.out.ends_with(success("1"))) << r;
+    EXPECT_EQ(wire(r.log), "71 " + confirmed("1").substr(5));
+}
+
+INSTANTIATE_TEST_SUITE_P(ByAPvr, Ended,
+                         ::testing::Combine(::testing::Values("WaitingForLock", "SendingKeys", "WaitingForBackup",
+                                                              "WaitingForReport"),
+                                            ::testing::Values(SIGTERM, SIGKILL)),
+                         [](const auto& info) {
+                             return std::get<0>(info.param) + (std::get<1>(info.param) == SIGKILL ? "Killed"
+                                                                                                   : "Terminated");
+                         });
+
 }  // namespace
