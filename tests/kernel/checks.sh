@@ -18,6 +18,8 @@ check() {
 run() { time -f '%e %U %S' -o /tmp/time timeout 20 "$@" >/tmp/out 2>/tmp/err; status=$? out=$(cat /tmp/out) err=$(cat /tmp/err); }
 # took CONDITION WORDS: WORDS when the last timed command's seconds (real $1, user $2, system $3) meet CONDITION.
 took() { tail -n 1 /tmp/time | awk "{ print (($1) ? \"$2\" : \$0) }"; }
+# The processor time (user and system) that process PID has taken so far, in seconds.
+cputime() { awk '{ print ($14 + $15) / 100 }' "/proc/$1/stat"; }
 # Evaluates CONDITION until it holds, for at most 10 s.
 waitfor() { for _ in $(seq 100); do eval "$1" >/dev/null 2>&1 && return; sleep 0.1; done; return 1; }
 # The sysfs folder and the node of the controller with serial number SERIAL.
@@ -134,10 +136,11 @@ check "an RS232 controller on adapter 1 sends the frames and the box on adapter 
     "$status $out|$(grep ^frame /tmp/box0.log | tr '\n' '|')"
 box 0 --silent && : >/tmp/A0042.log
 time -f '%e %U %S' -o /tmp/time timeout 20 tovra-control --feedback /dev/ttyACM0 --channel 101 >/tmp/out 2>&1 & pid=$!
-waitfor "grep -q 'code 0083' /tmp/A0042.log" && sleep 0.3 && /sim/usb-serial.sh unplug 0
+# Its processor time counts from the wait on: a busy host makes a TCG guest charge its start dearly.
+waitfor "grep -q 'code 0083' /tmp/A0042.log" && sleep 0.3 && start=$(cputime "$(pidof tovra-control)") && /sim/usb-serial.sh unplug 0
 wait $pid
 check "a run whose box's adapter is pulled out while it waits ends at once, without spinning" \
-    "1 Failed reading response from sky box. at once" "$? $(cat /tmp/out) $(took '$1 < 5 && $2 + $3 < 0.5' 'at once')"
+    "1 Failed reading response from sky box. at once" "$? $(cat /tmp/out) $(took "\$1 < 5 && \$2 + \$3 - ${start:-0} < 0.5" 'at once')"
 : >/tmp/A0042.log && run tovra-control --feedback /dev/ttyACM0 --channel 101
 check "a run whose box's adapter is absent says so and sends nothing" \
     "1 /dev/ttyACM0: No such file or directory${nl}Opening feedback serial port failed: No such file or directory " "$status $err $(reports A0042)"
