@@ -7,7 +7,7 @@
 # and its closing count; status 0 only when that count came and nothing failed.
 # Usage: tests/kernel/run.sh BUILD   (the programs, usbip-controller and sky-box built there)
 # KERNEL_CACHE: where the unpacked packages are kept (default ~/.cache/tovra-control/kernel)
-# KERNEL_ACCEL=kvm or tcg: the accelerator (see below); KERNEL_TIMEOUT: seconds the guest may take (170)
+# KERNEL_ACCEL=kvm or tcg: the accelerator (see below); KERNEL_TIMEOUT: seconds the guest may take (240)
 set -euo pipefail
 build=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
@@ -103,7 +103,7 @@ echo "# booting with $accel"
 # The guest's console (kernel messages, a panic) goes to console.log; its
 # second port carries the check lines alone, relayed as they come.
 set +e
-timeout --kill-after=5 "${KERNEL_TIMEOUT:-170}" nice qemu-system-x86_64 -accel "$accel" -m 512 -smp 2 \
+timeout --kill-after=5 "${KERNEL_TIMEOUT:-240}" nice qemu-system-x86_64 -accel "$accel" -m 512 -smp 2 \
     -nodefaults -no-user-config -display none -no-reboot -nic none \
     -serial "file:$work/console.log" -serial stdio \
     -kernel "$kernel/boot/vmlinuz-$release" -initrd "$work/initramfs.gz" \
@@ -111,6 +111,6 @@ timeout --kill-after=5 "${KERNEL_TIMEOUT:-170}" nice qemu-system-x86_64 -accel "
 qemu=${PIPESTATUS[0]}
 set -e
 count=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/checks.log" | tail -n 1) || true
-[ "$qemu" -eq 124 ] && echo "kernel-test: the guest did not finish within ${KERNEL_TIMEOUT:-170} s" >&2
+[ "$qemu" -eq 124 ] && echo "kernel-test: the guest did not finish within ${KERNEL_TIMEOUT:-240} s" >&2
 [ -n "$count" ] || { echo "kernel-test: no count from the guest (QEMU status $qemu); the end of its console:" >&2; tail -n 30 "$work/console.log" >&2; }
 [[ $count == *" 0 failed" && $count != "0 passed"* && $qemu -eq 0 ]] || die "failed; the guest's console is in $work/console.log"
