@@ -437,7 +437,7 @@ TEST(Control, ConfirmationDeadline)
 }
 
 // A board without a real-time clock has its wall clock stepped by NTP while a change confirms: the wait keeps
-// its 10 s. The box sends a report a second, the last one again until the run ends.
+// its 10 s. Once the keys are out, the box sends a report a second, the last one again until the run ends.
 TEST(Control, ConfirmationDeadlineHoldsWhenTheWallClockSteps)
 {
     const std::string stray = "Current channel '100' [incorrect]\n";
@@ -450,6 +450,7 @@ TEST(Control, ConfirmationDeadlineHoldsWhenTheWallClockSteps)
         Pty box;
         Running run(dir, {"--sky+", "--feedback", box.path(), "--channel", "101"},
                     {.env = {std::string("TOVRA_SIM_CLOCK_STEP=") + step}});
+        EXPECT_TRUE(eventually([&] { return "usb: " + wire(run.so_far(".log")) == confirmed("101"); }));
         for (std::size_t i = 0; i < 15 * time_scale() && !run.ended(); ++i) {
             std::this_thread::sleep_for(std::chrono::seconds(1));
             box.send(reports[std::min(i, reports.size() - 1)]);
@@ -513,7 +514,9 @@ TEST(Control, SerialControllerWaitsBeforeBackupOnly)
         const double gap = frames[i].second - (i == 0 ? 0.0 : frames[i - 1].second);
         EXPECT_EQ(frames[i].first, expected[i]);
         EXPECT_GE(gap, i == 3 ? 1.9 : 0.0) << "before " << expected[i];
-        EXPECT_LT(gap, i == 3 ? 2.0 + time_scale() : i == 0 ? 1.5 * time_scale() : 1.5) << "before " << expected[i];
+        if (i > 0) {  // Sky comes when the program has started, which a loaded machine or valgrind may slow down
+            EXPECT_LT(gap, i == 3 ? 2.0 + time_scale() : 1.5) << "before " << expected[i];
+        }
     }
 }
 
