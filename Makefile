@@ -2,13 +2,30 @@
 # Thin wrapper over CMake. `make demo` and `make test` first install the Debian
 # packages they miss (the demo only the build set, the tests the test set on
 # top); NO_DEPS=1 skips that on systems without apt. Nothing else installs.
+#
+# ARCH=arm64 or ARCH=armhf cross-builds for that Debian architecture, with the
+# toolchain file cmake/$(ARCH).cmake, in a folder of its own (build-$(ARCH));
+# make test ARCH=... runs the suite under qemu-user. Empty ARCH: this machine's.
+ARCH       ?=
+ifeq ($(ARCH),)
 BUILD      ?= build
+else
+ifeq ($(wildcard cmake/$(ARCH).cmake),)
+$(error ARCH=$(ARCH): no cmake/$(ARCH).cmake; the cross builds are arm64 and armhf)
+endif
+BUILD      ?= build-$(ARCH)
+CROSS      = -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/$(ARCH).cmake)
+# GoogleTest for the target, built from Debian's sources (package googletest).
+GTEST      = $(BUILD)/googletest
+GTEST_DONE = $(GTEST)/lib/cmake/GTest/GTestConfig.cmake
+CROSS_TEST = -DCMAKE_PREFIX_PATH=$(abspath $(GTEST))
+endif
 BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 
 DEPS      = scripts/install-deps
-CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CROSS)
 # ctest runs in the build folder: --test-dir needs CMake 3.20.
 CTEST     = ctest --output-on-failure --no-tests=error -j $(JOBS)
 
@@ -17,7 +34,7 @@ CTEST     = ctest --output-on-failure --no-tests=error -j $(JOBS)
 all: build
 
 deps:
-	@$(DEPS) test
+	@$(DEPS) test $(ARCH)
 
 configure:
 	$(CONFIGURE) $(CMAKE_ARGS)
@@ -26,10 +43,18 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 test:
-	@$(DEPS) test
-	$(CONFIGURE) -DTOVRA_TESTS=ON $(CMAKE_ARGS)
+	@$(DEPS) test $(ARCH)
+	$(if $(ARCH),@$(MAKE) --no-print-directory $(GTEST_DONE))
+	$(CONFIGURE) -DTOVRA_TESTS=ON $(CROSS_TEST) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && $(CTEST)
+
+ifneq ($(ARCH),)
+$(GTEST_DONE):
+	cmake -S /usr/src/googletest -B $(GTEST)/build -DCMAKE_BUILD_TYPE=Release $(CROSS) >/dev/null
+	cmake --build $(GTEST)/build -j $(JOBS) >/dev/null
+	cmake --install $(GTEST)/build --prefix $(GTEST) >/dev/null
+endif
 
 # The installed programs on a real kernel: Debian's, under QEMU, with the
 # simulated controller and USB-serial adapters on its own USB stack. The

@@ -17,6 +17,15 @@ const std::string kTerminalUsage =
     "or of the port's. Exit status: 0 when it ended so and the console was\n"
     "restored, 1 when it ended through an error or the port is in use.\n";
 
+// The arguments of sh that run script with the terminal and its port as "$@".
+std::vector<std::string> shell(const std::string& script, const std::string& port)
+{
+    std::vector<std::string> args{"-c", script, "sh"};
+    std::ranges::copy(launch(TOVRA_TERMINAL_BIN), std::back_inserter(args));
+    args.push_back(port);
+    return args;
+}
+
 struct Session {
     std::vector<std::string> args;  // "@pty": the device's line
     std::string typed;              // "/": a stdin that cannot be read
@@ -97,7 +106,7 @@ TEST(Terminal, EscapesAFullLineAndRefusesASecondTerminalAtOnce)
     Pty line, console(false);
     const std::string filler = fill(line);
     line.send("D");
-    Running run(dir, {"-c", "exec \"$0\" \"$1\" >&0", TOVRA_TERMINAL_BIN, line.path()},
+    Running run(dir, shell("exec \"$@\" >&0", line.path()),
                 {.program = "/bin/sh", .stdin_fd = console.slave(), .wrapped = false});
     EXPECT_EQ(console.received(1), "D");
     Running second(dir, {line.path()}, {.program = TOVRA_TERMINAL_BIN});
@@ -119,7 +128,7 @@ TEST(Terminal, TakesAClosedStdinAsEmptyAndEndsWhenItsOutputCannotBeWritten)
     TempDir dir;
     Pty line, console(false);
     line.send("hi");
-    const Result full = run(dir, {"-c", "exec \"$0\" \"$1\" >/dev/full", TOVRA_TERMINAL_BIN, line.path()},
+    const Result full = run(dir, shell("exec \"$@\" >/dev/full", line.path()),
                             {.program = "/bin/sh", .stdin_fd = -2, .wrapped = false});
     EXPECT_EQ(full.status, 1);
     EXPECT_EQ(full.err, "Connected to " + line.path() + " at 57600 baud; press Ctrl-] to leave\n"

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Runs tovra-control and tovra-terminal as a user would: the simulated USB controller preloaded in place of
 // libusb, pseudo-terminals as serial lines. With TOVRA_TEST_WRAPPER set (valgrind) every run goes through the
-// wrapper, and whatever the wrapper reports fails the test.
+// wrapper, and whatever the wrapper reports fails the test. In a cross build the programs are the target's and run
+// under its emulator (qemu-user), which is handed the preload for the program (-E) rather than taking it itself.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -62,8 +63,31 @@ inline std::vector<std::string> wrapper()
     return {std::istream_iterator<std::string>(text), {}};
 }
 
-// Above 1 when the wrapper slows the runs down: scale bounds on time by it.
-inline double time_scale() { return wrapper().empty() ? 1.0 : 3.0; }
+// The command that runs the target's programs in a cross build ("qemu-aarch64"); none in a native one.
+inline std::vector<std::string> emulator()
+{
+    std::istringstream text(TOVRA_TEST_EMULATOR);
+    return {std::istream_iterator<std::string>(text), {}};
+}
+
+// The words that start program with the given preload ("LD_PRELOAD=..."): the program itself, but the target's
+// programs under the emulator, which keeps argv[0] and hands the preload to the program alone.
+inline std::vector<std::string> launch(const std::string& program, const std::string& preload = "LD_PRELOAD=" SIMUSB_LIB)
+{
+    std::vector<std::string> words;
+    if (const bool target = program == TOVRA_CONTROL_BIN || program == TOVRA_TERMINAL_BIN || program == SKYBOX_BIN;
+        target && !emulator().empty()) {
+        words = emulator();
+        words.insert(words.end(), {"-0", program});
+        if (!preload.empty())
+            words.insert(words.end(), {"-E", preload});
+    }
+    words.push_back(program);
+    return words;
+}
+
+// Above 1 when the wrapper or the emulator slows the runs down: scale bounds on time by it.
+inline double time_scale() { return wrapper().empty() && emulator().empty() ? 1.0 : 3.0; }
 
 // Polls until done() holds, for 10 s at most (scaled); returns done().
 bool eventually(const auto& done)
@@ -114,6 +138,12 @@ public:
                  "TOVRA_SIM_USB_DEVDIR=" + base_ + ".dev", "ASAN_OPTIONS=verify_asan_link_order=0"})  // preloaded first
             if (std::ranges::none_of(env, [&](auto& e) { return e.starts_with(entry.substr(0, entry.find('=') + 1)); }))
                 env.push_back(entry);
+        std::string preload;  // under the emulator, for the emulated program alone: not for qemu nor a host program
+        if (const auto entry = std::ranges::find_if(env, [](auto& e) { return e.starts_with("LD_PRELOAD="); });
+            !emulator().empty() && entry != env.end()) {
+            preload = *entry;
+            env.erase(entry);
+        }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         if (const std::string in = write_file(base_ + ".in", options.input); options.stdin_fd == -2)
@@ -123,13 +153,16 @@ public:
         else
             posix_spawn_file_actions_adddup2(&actions, options.stdin_fd, 0);
         const int pipes[] = {plan(&actions, 1, options.out, ".out"), plan(&actions, 2, options.err, ".err")};
-        args.insert(args.begin(), options.program);
+        const std::vector<std::string> start = launch(options.program, preload);
+        args.insert(args.begin(), start.begin(), start.end());
+        bool logged = false;
         if (std::vector<std::string> words = options.wrapped ? wrapper() : std::vector<std::string>{}; !words.empty()) {
             words.push_back("--log-fd=3");  // a descriptor of its own: a file it opened could take a closed 1 or 2
             posix_spawn_file_actions_addopen(&actions, 3, (base_ + ".wrapper").c_str(), O_WRONLY | O_CREAT, 0644);
             args.insert(args.begin(), words.begin(), words.end());
+            logged = true;
         }
-        posix_spawn_file_actions_addclosefrom_np(&actions, args[0] == options.program ? 3 : 4);
+        posix_spawn_file_actions_addclosefrom_np(&actions, logged ? 4 : 3);
         start_ = std::chrono::steady_clock::now();
         const int error = posix_spawnp(&pid_, args[0].c_str(), &actions, nullptr, c_strings(args).data(),
                                        c_strings(env).data());
@@ -163,13 +196,25 @@ public:
         if (reaper_.joinable())
             reaper_.join();
         const Result r{WIFEXITED(status_) ? WEXITSTATUS(status_) : -1, WIFSIGNALED(status_) ? WTERMSIG(status_) : 0,
-                       so_far(".out"), so_far(".err"), so_far(".log"),
+                       so_far(".out"), without_emulator(so_far(".err")), so_far(".log"),
                        std::chrono::duration<double>(end_ - start_).count()};
         EXPECT_EQ(so_far(".wrapper"), "") << "TOVRA_TEST_WRAPPER reported this";
         return r;
     }
 
 private:
+    // err without the line the emulator adds when a signal that dumps core ends the program: a native run's
+    // status tells that alone, with nothing on stderr.
+    static std::string without_emulator(std::string err)
+    {
+        const std::string line = "qemu: uncaught target signal ";
+        if (const std::size_t at = err.rfind(line); !emulator().empty() && at != std::string::npos &&
+                                                    (at == 0 || err[at - 1] == '\n'))
+            if (const std::size_t end = err.find('\n', at); end != std::string::npos && end + 1 == err.size())
+                err.erase(at);
+        return err;
+    }
+
     // Sets up descriptor fd; returns a pipe's end to close once the run started.
     int plan(posix_spawn_file_actions_t* actions, int fd, Stream stream, const char* suffix) const
     {
