@@ -9,7 +9,7 @@ mount -t devtmpfs dev /dev
 port=${checks_port:-/dev/ttyS1}
 if [ -e /lib/modules/console ]; then
     while read -r module; do insmod "/lib/modules/$module.ko"; done </lib/modules/console
-    for _ in $(seq 100); do { : >"$port"; } 2>/dev/null && break; sleep 0.1; done  # its node may come first
+    for _ in $(seq 100); do [ -e "$port" ] && break; sleep 0.1; done
 fi
 exec </dev/console >"$port" 2>/dev/console
 mount -t proc proc /proc && mount -t sysfs sys /sys
