@@ -224,7 +224,8 @@ timeout=${KERNEL_TIMEOUT:-$([ "$arch" = amd64 ] && echo 170 || echo 300)}
 
 # boot NAME APPEND QEMU...: boots the guest with that QEMU command, which puts
 # its console (kernel messages, a panic) into console$NAME.log and relays the
-# check lines as they come from a port of their own (into checks$NAME.log too);
+# check lines as they come from a port of their own (into checks$NAME.log too),
+# the count after "NAME:" (-arm64: "arm64: 47 passed, 0 failed");
 # false unless the guest's count came with no failure.
 boot() {
     local name=$1 append=$2 qemu count
@@ -232,10 +233,12 @@ boot() {
     set +e
     timeout --kill-after=5 "$timeout" nice "$@" -accel "$accel" -nodefaults -no-user-config -display none -no-reboot -nic none \
         -kernel "$kernel/boot/vmlinuz-$release" -initrd "$work/initramfs.gz" \
-        -append "$append quiet panic=-1 oops=panic" </dev/null | sed -u 's/\r$//' | tee "$work/checks$name.log"
+        -append "$append quiet panic=-1 oops=panic" </dev/null |
+        sed -u -e 's/\r$//' ${name:+-e "s/^[0-9]* passed, [0-9]* failed\$/${name#-}: &/"} | tee "$work/checks$name.log"
     qemu=${PIPESTATUS[0]}
     set -e
-    count=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/checks$name.log" | tail -n 1) || true
+    count=$(grep -E '^([a-z0-9]+: )?[0-9]+ passed, [0-9]+ failed$' "$work/checks$name.log" | tail -n 1) || true
+    count=${count#*: }
     [ "$qemu" -eq 124 ] && echo "kernel-test: the guest did not finish within $timeout s" >&2
     [ -n "$count" ] || { echo "kernel-test: no count from the guest (QEMU status $qemu); the end of its console:" >&2; tail -n 30 "$work/console$name.log" >&2; }
     [[ $count == *" 0 failed" && $count != "0 passed"* && $qemu -eq 0 ]]
