@@ -63,7 +63,7 @@ box() {
     echo $! >"/tmp/box$n.pid" && waitfor "grep -q ready /tmp/box$n.out"
 }
 
-ports=$(for n in 0 1 2 3; do /sim/usb-serial.sh plug $n; done | tr '\n' ' ')
+ports=$(for n in 0 1 2 3; do /sim/usb-serial.sh plug $n; done | tr '\n' ' ') && udevadm settle  # the links by id come after the ttys
 check "four USB-serial adapters appear as ttyACM0 to ttyACM3, with links by id" \
     "/dev/ttyACM0 /dev/ttyGS0 /dev/ttyACM1 /dev/ttyGS1 /dev/ttyACM2 /dev/ttyGS2 /dev/ttyACM3 /dev/ttyGS3 /dev/ttyACM0 /dev/ttyACM3" \
     "$ports$(readlink -f /dev/serial/by-id/usb-Tovra_test_USB-serial_0_S0000-if00) $(readlink -f /dev/serial/by-id/*_3_S0003-if00)"
