@@ -2,12 +2,14 @@
 #include "serial.h"
 
 #include "descriptor.h"
+#include "same_device.h"
 
 #include <algorithm>
 #include <array>
 #include <cassert>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
@@ -294,7 +296,7 @@ private:
 
 } // namespace
 
-int serial_openport(const char* path, int speed, int stopbits)
+int serial_openport(const char* path, int speed, int stopbits, int locked)
 {
     assert(path != nullptr);
     const std::optional<speed_t> constant = speed_constant(speed);
@@ -308,6 +310,9 @@ int serial_openport(const char* path, int speed, int stopbits)
     if (port.get() < 0) {
         perror(path);
         return -1;
+    }
+    if (locked != -1 && !same_device(port.get(), locked)) {
+        return -2;
     }
     if (fcntl(port.get(), F_SETFL, O_NONBLOCK) != 0) {
         perror("fcntl");
@@ -336,6 +341,15 @@ int serial_openport(const char* path, int speed, int stopbits)
         return -1;
     }
     return port.release();
+}
+
+timeval serial_timeleft(std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point now)
+{
+    if (deadline <= now) {
+        return timeval{};
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now).count();
+    return timeval{.tv_sec = static_cast<time_t>(left / 1000000), .tv_usec = static_cast<suseconds_t>(left % 1000000)};
 }
 
 int serial_waitreadable(int fd, timeval* timeout)
@@ -372,6 +386,39 @@ int serial_write(int fd, const void* buf, int len)
 {
     assert(len >= 0);
     return static_cast<int>(write(fd, buf, static_cast<size_t>(len)));
+}
+
+int serial_writeall(int fd, const void* buf, int len, int stall_ms)
+{
+    assert(len >= 0);
+    using std::chrono::steady_clock;
+    const auto stall = std::chrono::milliseconds(stall_ms);
+    const auto* bytes = static_cast<const std::uint8_t*>(buf);
+    int sent = 0;
+    auto limit = steady_clock::now() + stall;
+    while (sent < len) {
+        const ssize_t n = write(fd, bytes + sent, static_cast<size_t>(len - sent));
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            limit = steady_clock::now() + stall;
+            continue;
+        }
+        if (n < 0 && !would_block()) {
+            return -1;
+        }
+        // No room: the port's output queue is full.
+        timeval left = serial_timeleft(limit, steady_clock::now());
+        fd_set readable;
+        fd_set writable;
+        const int ready = wait_ready({}, fd, readable, writable, &left);
+        if (ready < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (ready == 0) {
+            return sent == 0 ? -2 : sent;
+        }
+    }
+    return sent;
 }
 
 int serial_close(int fd)

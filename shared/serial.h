@@ -11,11 +11,20 @@
 
 #include <sys/time.h>
 
+#include <chrono>
+
 // Opens path at speed (300, 9600, 19200, 57600 or 115200) with two stop bits
 // when stopbits is 2, one otherwise. Returns the descriptor, or -1 after a
 // perror line (the descriptor is closed again). An unknown speed writes
 // "Unknown baudrate: %d\n" on stderr and ends the process with status 1.
-int serial_openport(const char* path, int speed, int stopbits);
+// With locked (a descriptor of the device the caller locked, or -1 for no
+// check), a path that leads to another device, such as a link re-pointed by
+// a replug, returns -2 without a message, before its line is touched.
+int serial_openport(const char* path, int speed, int stopbits, int locked = -1);
+
+// A select time-out for the time from now until deadline, both on the
+// monotonic clock, to the microsecond; zero once the deadline has passed.
+timeval serial_timeleft(std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point now);
 
 // Waits until fd is readable, at most *timeout (null: no limit). Returns what
 // select returns: 1 readable, 0 timed out, -1 failed (EBADF for fd >= FD_SETSIZE).
@@ -30,6 +39,12 @@ int serial_readtimeout(int fd, void* buf, int len, int timeout_ms);
 
 // One write; returns its count or -1.
 int serial_write(int fd, const void* buf, int len);
+
+// Writes all len bytes, waiting for room while the port takes nothing, each
+// time at most stall_ms on the monotonic clock. Returns len; -2 when the port
+// took nothing of them for stall_ms; the count taken when it stalled so
+// part-way (the rest is not sent); -1 on an error (errno).
+int serial_writeall(int fd, const void* buf, int len, int stall_ms);
 
 // Closes fd; returns 0 or -1.
 int serial_close(int fd);

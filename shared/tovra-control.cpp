@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <cwchar>
 #include <memory>
 #include <optional>
@@ -49,7 +48,9 @@ int debug = 0;
 constexpr int kUsbTimeoutMs = 1000;
 constexpr int kLineSpeed = 57600;
 constexpr int kBackupWaitMs = 2000;
-constexpr int kFeedbackSeconds = 10;
+constexpr auto kFeedbackTime = std::chrono::seconds(10);
+// A serial controller's line that takes nothing for this long ends the run.
+constexpr int kStallSeconds = 5;
 
 enum class BoxType { Sky, SkyPlus, SkyPlusHd };
 
@@ -95,14 +96,16 @@ struct ControllerLink {
     int fd;         // serial controller port, or -1
 };
 
+// The deadline is on the monotonic clock: a board without a real-time clock
+// has its wall clock stepped by NTP, often by years, while it confirms.
 struct FeedbackReadContext {
     int fd;
-    std::time_t deadline;
+    std::chrono::steady_clock::time_point deadline;
 };
 
 struct Settings {
-    long output = 0;  // 0 to 14
-    long controller = 1;
+    long long output = 0;  // 0 to 14
+    long long controller = 1;
     const char* controller_arg = "1";
     const char* controller_node = nullptr;  // --controller with a device path
     const char* channel = nullptr;
@@ -182,11 +185,12 @@ void print_syntax(const char* name)
     exit(1);
 }
 
-// strtol's reading of a number, kept as a long so that a range check sees a
-// number beyond int as it is, never wrapped into a valid one.
-long read_number(const char* text)
+// strtoll's reading of a number: 64 bits on every system, 32-bit ones
+// included, so that a range check sees a number beyond int as it is, never
+// wrapped into a valid one, and a message shows the number typed.
+long long read_number(const char* text)
 {
-    return strtol(text, nullptr, 10);
+    return strtoll(text, nullptr, 10);
 }
 
 // Reads a raw code word as sscanf("%x") does (white space, sign, 0x prefix,
@@ -243,9 +247,9 @@ void redirect_to_log(const char* path)
         close(fd);
 }
 
-void output_out_of_range(const char* name, long shown)
+void output_out_of_range(const char* name, long long shown)
 {
-    printf("output number '%ld' out of range.\n", shown);
+    printf("output number '%lld' out of range.\n", shown);
     usage_failure(name);
 }
 
@@ -259,10 +263,10 @@ Settings parse_options(int argc, char** argv)
         switch (value) {
         case 0:    // --box, counted from 0
         case 1: {  // --output, as labelled on the controller
-            const long number = read_number(optarg);
-            const long first = value == 0 ? 0 : 1;  // the number that selects output 1
+            const long long number = read_number(optarg);
+            const long long first = value == 0 ? 0 : 1;  // the number that selects output 1
             if (number < first || number > first + TOVRA_OUTPUTS - 1)
-                output_out_of_range(argv[0], value == 0 && number < LONG_MAX ? number + 1 : number);
+                output_out_of_range(argv[0], value == 0 && number < LLONG_MAX ? number + 1 : number);
             settings.output = number - first;
             break;
         }
@@ -330,20 +334,29 @@ struct Port {
 // run that waits leaves a port it does not hold as it found it, and a port
 // that it holds never sits in its boot-time settings, echoing the box's
 // bytes back to the box. A port that the run has locked already (held) is
-// not locked twice. The port must be the device locked: a link re-pointed
-// by a replug while the run waited leads elsewhere. A port that cannot be
+// not locked twice. The port must be the device locked, which is checked
+// before its line is touched: a link re-pointed by a replug while the run
+// waited leads to another device, left as it is. A port that cannot be
 // opened or set up ends the run with failure's perror line.
 Port open_port(const char* path, const std::string& what, const char* failure, int held = -1)
 {
     Port port;
-    if (Descriptor fd(lock_open(path)); fd.get() != -1 && (held == -1 || !same_device(fd.get(), held)))
+    Descriptor fd(lock_open(path));
+    const int lock_error = errno;
+    const bool lockable = fd.get() != -1;
+    if (lockable && (held == -1 || !same_device(fd.get(), held)))
         port.lock = hold_exclusively(std::move(fd), what);
-    port.line.reset(serial_openport(path, kLineSpeed, 1));
-    if (port.line.get() == -1)
-        fail_errno(failure);
-    if (port.lock && !same_device(port.lock.get(), port.line.get()))
+    const int line = serial_openport(path, kLineSpeed, 1, port.lock ? port.lock.get() : -1);
+    if (line == -2)
         fail(stderr, "%s leads to another device than the one this run locked: it was replugged meanwhile. "
                      "Nothing was sent.\n", path);
+    if (line == -1)
+        fail_errno(failure);
+    port.line.reset(line);
+    if (!lockable) {  // said once the port is known to be usable, not before its own failure
+        errno = lock_error;
+        warn_unlocked(what);
+    }
     return port;
 }
 
@@ -400,6 +413,10 @@ void node_hint(const std::string& node, int error)
             group_name.c_str(), static_cast<unsigned>(info.st_mode & 07777), access_fix());
 }
 
+// Sends a code as one frame, waiting for room on a line that takes nothing
+// for a while, up to kStallSeconds. Returns 0 when the frame went out whole;
+// otherwise what serial_writeall returned: -1 (errno), -2 when no byte of it
+// went, or the count of its bytes that went before the line stalled.
 int tovra_serial_sendcommand(int fd, int output, unsigned command)
 {
     assert(fd != -1);
@@ -424,7 +441,8 @@ int tovra_serial_sendcommand(int fd, int output, unsigned command)
             printf("sending cmd %04x to output %d: bytes %d, %d, %d, %d\n", command, output + 1, frame[0], frame[1],
                    frame[2], frame[3]);
     }
-    return write(fd, frame.data(), length) == static_cast<ssize_t>(length) ? 0 : -1;
+    const int sent = serial_writeall(fd, frame.data(), static_cast<int>(length), kStallSeconds * 1000);
+    return sent == static_cast<int>(length) ? 0 : sent;
 }
 
 // Every code of a run goes out here; a code that cannot be sent ends the run.
@@ -441,32 +459,45 @@ void send_sky_code(ControllerLink* link, int output, unsigned command)
         }
         return;
     }
-    if (tovra_serial_sendcommand(link->fd, output, command) != 0)
+    const int sent = tovra_serial_sendcommand(link->fd, output, command);
+    if (sent == -1)
         fail_errno("tovra_serial_sendcommand failed");
-}
-
-// Whole seconds left until the deadline, never negative.
-long seconds_left(std::time_t deadline, std::time_t now)
-{
-    return deadline > now ? static_cast<long>(deadline - now) : 0;
+    if (sent == -2)
+        fail(stderr, "tovra_serial_sendcommand failed: the serial port took nothing for %d seconds\n", kStallSeconds);
+    if (sent != 0)
+        fail(stderr,
+             "tovra_serial_sendcommand failed: the serial port took nothing for %d seconds after %d bytes of a "
+             "frame; the controller may take the next code wrong\n",
+             kStallSeconds, sent);
 }
 
 // The packet reader's byte source: waits on the box's port until the
-// confirmation's overall deadline, then takes what is already there.
+// confirmation's overall deadline, then takes what is already there. A read
+// that finds nothing after all (another program on the port, such as
+// ModemManager probing it, took the bytes) or a wait or read cut short by a
+// signal is no failure: it waits again, until the deadline.
 int readFunc(void* context, std::uint8_t* dest, unsigned max)
 {
     auto* feedback = static_cast<FeedbackReadContext*>(context);
-    timeval timeout{seconds_left(feedback->deadline, time(nullptr)), 0};
-    int ready = serial_waitreadable(feedback->fd, &timeout);
-    if (ready == 0) {
-        fputs("select timed out\n", stdout);
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        timeval timeout = serial_timeleft(feedback->deadline, now);
+        const int ready = serial_waitreadable(feedback->fd, &timeout);
+        if (ready == -1 && errno == EINTR)
+            continue;
+        if (ready == 1) {
+            const ssize_t got = read(feedback->fd, dest, max);
+            if (got != -1 || (errno != EAGAIN && errno != EINTR))
+                return static_cast<int>(got);
+            if (now < feedback->deadline)
+                continue;
+        } else if (ready != 0) {
+            perror("select");
+            return -1;
+        }
+        fputs("select timed out\n", stdout);  // nothing waits, and the deadline has passed
         return -1;
     }
-    if (ready != 1) {
-        perror("select");
-        return -1;
-    }
-    return static_cast<int>(read(feedback->fd, dest, max));
 }
 
 bool same_text(const std::uint8_t* value, int length, std::string_view channel)
@@ -520,7 +551,7 @@ int judge_field(const std::uint8_t* tag, const std::uint8_t* value, int length, 
 // another or an error. A read that fails ends the run.
 int read_verdict(std::string_view channel, int fd)
 {
-    FeedbackReadContext context{fd, time(nullptr) + kFeedbackSeconds};
+    FeedbackReadContext context{fd, std::chrono::steady_clock::now() + kFeedbackTime};
     std::unique_ptr<Gnome, decltype(&Gnome_destroy)> reader(Gnome_create(readFunc, &context), Gnome_destroy);
     if (!reader)
         fail(stderr, "unable to create the reader for the feedback port: out of memory\n");
@@ -641,7 +672,7 @@ void warn_uncounted(const TovraUsb* usb, const Settings& settings)
     std::erase_if(before, [&selected](const auto& node) { return node.first > selected; });  // both /dev/bus/usb/BBB/DDD
     if (before.empty())
         return;
-    fprintf(stderr, "warning: --controller %ld counts only the controllers this user can open: it selects %s.\n",
+    fprintf(stderr, "warning: --controller %lld counts only the controllers this user can open: it selects %s.\n",
             settings.controller, selected.c_str());
     for (const auto& [node, why] : before)
         node_hint(node, why);
@@ -682,7 +713,7 @@ void prepare_usb_controller(TovraUsb* usb, const Settings& settings)
     if (!settings.setup)
         return;
     if (settings.output > 1)
-        fail(stderr, "Setup can only be sent to output 1 or 2, not output %ld.\n", settings.output + 1);
+        fail(stderr, "Setup can only be sent to output 1 or 2, not output %lld.\n", settings.output + 1);
     if (tovra_usb_sendconfig(usb, static_cast<int>(settings.output), kSetupConfig.data()) != 0) {
         int error = errno;
         perror("tovra_usb_sendconfig failed");

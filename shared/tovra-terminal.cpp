@@ -14,7 +14,6 @@
 #include <string_view>
 
 #include "lock.h"
-#include "same_device.h"
 #include "serial.h"
 #include "stdfds.h"
 
@@ -48,7 +47,7 @@ bool parse_speed(const char* text, int& speed)
 {
     char* end = nullptr;
     errno = 0;
-    const long value = strtol(text, &end, 10);
+    const long long value = strtoll(text, &end, 10);
     if (end == text || *end != '\0' || errno != 0 || value < INT_MIN || value > INT_MAX) {
         return false;
     }
@@ -85,18 +84,19 @@ void restore_console_on_signals()
     }
 }
 
+void warn_unlocked(const char* port, int error)
+{
+    fprintf(stderr, "tovra-terminal: warning: cannot lock %s (%s)\n", port, strerror(error));
+}
+
 // The same lock a tovra-control run takes on its ports, without waiting:
 // a run confirming a channel must not lose the box's reports to us. It is
-// taken on a descriptor of its own, before the line settings are touched, so
-// a port in use keeps its speed; it lasts until the process ends. Returns
-// the lock's descriptor, -1 when the port goes unlocked (one that cannot be
-// opened is left for serial_openport to report), -2 when it is in use.
-int lock_port(const char* port)
+// taken on a descriptor of its own (fd, from lock_open), before the line
+// settings are touched, so a port in use keeps its speed; it lasts until
+// the process ends. Returns the lock's descriptor, -1 when the port goes
+// unlocked, -2 when it is in use.
+int lock_port(const char* port, int fd)
 {
-    const int fd = lock_open(port);
-    if (fd < 0) {
-        return -1;
-    }
     switch (lock_wait(fd, port, 0, 0)) {
     case 0:
         return fd;
@@ -104,7 +104,7 @@ int lock_port(const char* port)
         fprintf(stderr, "tovra-terminal: %s is in use by another program\n", port);
         return -2;
     default:
-        fprintf(stderr, "tovra-terminal: warning: cannot lock %s (%s)\n", port, strerror(errno));
+        warn_unlocked(port, errno);
         close(fd);
         return -1;
     }
@@ -138,20 +138,26 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    const int lock = lock_port(port);
+    const int lock_fd = lock_open(port);
+    const int lock_error = errno;
+    const int lock = lock_fd < 0 ? -1 : lock_port(port, lock_fd);
     if (lock == -2) {
         return 1;
     }
-    const int fd = serial_openport(port, speed, 1);
+    // A link re-pointed by a replug between the two opens leads elsewhere:
+    // that device is left as it is.
+    const int fd = serial_openport(port, speed, 1, lock);
+    if (fd == -2) {
+        fprintf(stderr, "tovra-terminal: %s leads to another device than the one locked: it was replugged\n",
+                port);
+        return 1;
+    }
     if (fd < 0) {
         fprintf(stderr, "tovra-terminal: cannot open serial port %s\n", port);
         return 1;
     }
-    // A link re-pointed by a replug between the two opens leads elsewhere.
-    if (lock >= 0 && !same_device(lock, fd)) {
-        fprintf(stderr, "tovra-terminal: %s leads to another device than the one locked: it was replugged\n",
-                port);
-        return 1;
+    if (lock_fd < 0) { // said once the port is known to be usable, not before its own failure
+        warn_unlocked(port, lock_error);
     }
     fprintf(stderr, "Connected to %s at %d baud; press Ctrl-] to leave\n", port, speed);
     restore_console_on_signals();

@@ -18,6 +18,15 @@
 #include <utility>
 
 namespace sim {
+
+std::optional<int> errno_from_name(std::string_view name)
+{
+    for (int error = 1; error < 256; ++error)
+        if (const char* known = strerrorname_np(error); known && name == known)
+            return error;
+    return std::nullopt;
+}
+
 namespace {
 
 // A string descriptor holds at most 126 UTF-16 units after its 2-byte header.
@@ -40,14 +49,6 @@ std::optional<unsigned> number(std::string_view text, int base, std::size_t max_
         value > max)
         return std::nullopt;
     return value;
-}
-
-std::optional<int> errno_from_name(std::string_view name)
-{
-    for (int error = 1; error < 256; ++error)
-        if (const char* known = strerrorname_np(error); known && name == known)
-            return error;
-    return std::nullopt;
 }
 
 bool blank(char c)
@@ -131,6 +132,8 @@ public:
             device_.claim_error = error_value(key, value, EBUSY);
         else if (key == "access" && (value == "readonly" || value == "none"))
             device_.mode = value == "readonly" ? 0664 : 0660;
+        else if (key == "write_delay")
+            device_.write_ms = need(number(value, 10, 5, 60000), "write_delay", value);
         else if (key == "node" && value == "absent")
             device_.node = false;
         else if (repeatable)

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,7 @@ struct Device {
     unsigned mode = 0666;  // the node's mode when it is made (access=readonly: 0664, access=none: 0660)
     bool node = true;      // node=absent: sysfs shows the device, but it has no node
     std::map<int, WriteFault> write_faults;  // by 1-based write number
+    unsigned write_ms = 0;                   // write_delay=MS: each interrupt write takes this long
 
     int writes = 0;              // interrupt writes so far, failed ones included
     bool reply_pending = false;  // a version query waits for its read
@@ -102,6 +104,8 @@ std::string report_line(std::string_view direction, const std::string& name, con
 // " = 0", or " = -61 (ENODATA)" for a negative errno.
 std::string result_text(int result);
 std::string errno_name(int error);
+// The errno of a name such as "EACCES".
+std::optional<int> errno_from_name(std::string_view name);
 __attribute__((format(printf, 1, 2))) std::string strfmt(const char* format, ...);
 
 }  // namespace sim

@@ -93,6 +93,10 @@ int forward(const char* symbol, const char* path, int flags, va_list args)
     const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
     if (path == nullptr)
         return open(path, flags, mode);
+    if (const int error = sim::tty_lock_error(path, flags); error != 0) {
+        errno = error;
+        return -1;
+    }
     const std::string target = redirected(path);
     if (target != path && std::string_view(path).starts_with(kSysfsFolder))
         sim::write_sysfs();
@@ -102,7 +106,10 @@ int forward(const char* symbol, const char* path, int flags, va_list args)
         errno = EACCES;
         return -1;
     }
-    return open(target.c_str(), flags, mode);
+    const int fd = open(target.c_str(), flags, mode);
+    if (fd >= 0)
+        sim::replug_after_open(path);
+    return fd;
 }
 
 // The group plugdev is looked up in vain when the scenario says the system has none.

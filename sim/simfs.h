@@ -33,4 +33,12 @@ void make_device_files(const Scenario& scenario);
 // once; the redirected open() calls it when a program first looks in sysfs.
 void write_sysfs();
 
+// The errno with which an open of path with flags fails as $TOVRA_SIM_TTY_LOCK
+// asks (simline.cpp), or 0.
+int tty_lock_error(const char* path, int flags);
+
+// After the first successful open of LINK, re-points the link LINK to TARGET
+// as $TOVRA_SIM_REPLUG="LINK:TARGET" asks (simline.cpp); keeps errno.
+void replug_after_open(const char* path);
+
 }  // namespace sim

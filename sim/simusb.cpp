@@ -14,12 +14,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "scenario.h"
@@ -397,6 +399,8 @@ int usb_interrupt_write(usb_dev_handle* dev, int ep, const char* bytes, int size
             return busy;
         if (!bytes || size < 0)
             return -EINVAL;
+        if (device.model.write_ms != 0)  // a slow controller: the transfer is under way meanwhile
+            std::this_thread::sleep_for(std::chrono::milliseconds(device.model.write_ms));
         const int result = device.model.write(size);
         // 0.1.12 looks at what the transfer moved, not at its status: one that
         // the device stalled or that its unplugging cut short moved 0 bytes.

@@ -296,7 +296,9 @@ bool Controllers::submit(Link& link, const std::uint8_t* h)
         return false;
     }
     if (written == -ETIMEDOUT) {
-        link.held.push_back(urb);  // the host gives up and unlinks it
+        // The host gives up and unlinks it, or cancels it when its process ends.
+        log(strfmt("HELD(%s, ep 0x%02x)", link.device.name.c_str(), urb.ep));
+        link.held.push_back(urb);
     } else if (written < 0) {
         complete(link, urb, written);
     } else {

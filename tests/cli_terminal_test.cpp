@@ -31,6 +31,7 @@ struct Session {
     std::string typed;              // "/": a stdin that cannot be read
     int status;
     std::string out, err, sent = "";  // err: "@pty" stands for the line's path; sent: what the device received
+    std::string env = "";             // one more for the environment, as a simulator's fault
 };
 
 TEST(Terminal, Sessions)
@@ -49,6 +50,8 @@ TEST(Terminal, Sessions)
         {{"@pty"}, "xy\x1dz", 0, "\nSend 120\n\nSend 121\n\nSend 29\n", connected + "\nGot escape char, exitting\n",
          "xy"},
         {{"@pty"}, "/", 1, "", failures + "Reading stdin failed 10 times in a row, giving up\n"},
+        {{"@pty"}, "a", 0, "\nSend 97\n", "tovra-terminal: warning: cannot lock @pty (Permission denied)\n" +
+         connected + "Got EOF on stdin\n", "a", "TOVRA_SIM_TTY_LOCK=EACCES"},
         {{"/nonexistent/tty"}, "", 1, "", "/nonexistent/tty: No such file or directory\n"
                                           "tovra-terminal: cannot open serial port /nonexistent/tty\n"},
     };
@@ -59,8 +62,8 @@ TEST(Terminal, Sessions)
         std::vector<std::string> args = s.args;
         std::replace(args.begin(), args.end(), std::string("@pty"), line.path());
         SCOPED_TRACE(testing::PrintToString(args));
-        const Result r =
-            run(dir, args, {.program = TOVRA_TERMINAL_BIN, .input = s.typed, .stdin_fd = s.typed == "/" ? folder : -1});
+        const Result r = run(dir, args, {.program = TOVRA_TERMINAL_BIN, .env = s.env.empty() ? std::vector<std::string>{} : std::vector{s.env}, .input = s.typed,
+                                         .stdin_fd = s.typed == "/" ? folder : -1});
         const std::string err = replace_all(s.err, "@pty", line.path());
         EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(s.status, s.out, err));
         EXPECT_EQ(line.received(s.sent.size()), s.sent);
@@ -178,5 +181,37 @@ TEST_P(Console, IsRestored)
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, Console, ::testing::Values(0, -1, -2, SIGINT, SIGQUIT, SIGTERM, SIGHUP));
+
+// A port whose link is re-pointed between the lock's open and the port's (a replug) leads to another device than
+// the one locked: the program stops there, sends nothing, and leaves that device's line as it found it.
+TEST(Replug, BetweenLockAndOpenStopsTheProgramAndLeavesTheOtherDeviceAlone)
+{
+    const std::string terminal = "tovra-terminal: @link leads to another device than the one locked: it was replugged\n";
+    const std::string control = "@link leads to another device than the one this run locked: it was replugged "
+                                "meanwhile. Nothing was sent.\n";
+    for (const auto& [program, args, err] :
+         {std::tuple{TOVRA_TERMINAL_BIN, std::vector<std::string>{"@link"}, terminal},
+          {TOVRA_CONTROL_BIN, {"--sky+", "--feedback", "@link", "--channel", "1"}, control}}) {
+        TempDir dir;
+        Pty locked, other(false);  // other: a console as a user has it
+        const std::string link = dir.file("port");
+        std::filesystem::create_symlink(locked.path(), link);
+        std::vector<std::string> argv = args;
+        std::replace(argv.begin(), argv.end(), std::string("@link"), link);
+        SCOPED_TRACE(testing::PrintToString(argv));
+        auto line = [&] {
+            termios t{};
+            tcgetattr(other.slave(), &t);
+            return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag);
+        };
+        const auto before = line();
+        const Result r = run(dir, argv, {.program = program, .env = {"TOVRA_SIM_REPLUG=" + link + ":" + other.path()},
+                                         .input = "x"});
+        EXPECT_EQ(std::tie(r.status, r.out, r.err, r.log), std::tuple(1, "", replace_all(err, "@link", link), "")) << r;
+        EXPECT_EQ(std::filesystem::read_symlink(link), other.path()) << "not replugged";
+        EXPECT_EQ(locked.received() + other.received(), "") << "sent";
+        EXPECT_EQ(line(), before) << "the other device's line settings";
+    }
+}
 
 }  // namespace

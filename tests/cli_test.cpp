@@ -123,7 +123,14 @@ struct Case {
     std::string logged = "";  // what @dir/log got after "earlier run\n"
     Stream out_to = Stream::File, err_to = Stream::File;
     std::string line = "", unread = "";  // what the box has sent on the serial line before the run; what is left
+    std::vector<std::string> env = {};      // more for the run's environment, as the simulator's faults
 };
+
+Case with_env(Case c, std::string setting)
+{
+    c.env.push_back(std::move(setting));
+    return c;
+}
 
 // A change on a Sky+ box confirmed from what the box sent; it sent more after that.
 Case confirm(std::string channel, std::string box, int status, std::string out, std::string more = "",
@@ -308,6 +315,13 @@ std::vector<Case> cases()
                 "Error 'No card'\nError 'Low signal'\n" + success("101")),
         confirm("101", packet({{"CE00", "100"}}), 1, failure("100"), packet({{"CE00", "101"}})),
         confirm("0101", packet({{"CE00", "\x7F" "101"}}), 0, success("0101")),
+        // Another program on the port (ModemManager probing it) takes a byte first, a signal cuts a read short:
+        // the run waits again. A port that cannot be opened for its lock is used unlocked, with a warning.
+        with_env(confirm("1", packet({{"CE00", "1"}}), 0, success("1")), "TOVRA_SIM_TTY_READS=AIA.A"),
+        with_env({.args = {"--sky+", "--feedback", "@pty", "--channel", "1"}, .out = success("1"),
+                  .err = "warning: cannot lock feedback port @pty (Permission denied); runs at the same time may "
+                         "interfere.\n", .wire = confirmed("1"), .scenario = kCtl,
+                  .line = packet({{"CE00", "1"}})}, "TOVRA_SIM_TTY_LOCK=EACCES"),
         confirm("1", packet({{"CE00", "2"}}), 1, failure("2")),
         confirm("001", packet({{"CE00", "\x7F" "01"}}), 1, failure("\x7F" "01")),
         confirm("101", packet({{"CEER", "No signal"}}), 1, "Channel error: No signal\nFailed\n"),
@@ -339,8 +353,9 @@ struct Trial {
         dir.write("log", "earlier run\n");
         std::vector<std::string> args;
         std::ranges::transform(c.args, std::back_inserter(args), [this](const std::string& arg) { return subst(arg); });
-        started.emplace(dir, args, RunOptions{.scenario = c.scenario, .env = {"POSIXLY_CORRECT=1", "TOVRA_SIM_USB_DEVDIR=" + dir.file("dev")},
-                                              .out = c.out_to, .err = c.err_to});
+        std::vector<std::string> env = {"POSIXLY_CORRECT=1", "TOVRA_SIM_USB_DEVDIR=" + dir.file("dev")};
+        env.insert(env.end(), c.env.begin(), c.env.end());
+        started.emplace(dir, args, RunOptions{.scenario = c.scenario, .env = env, .out = c.out_to, .err = c.err_to});
         if (!c.line.empty())
             box = std::jthread([this] {
                 eventually([this] { return delivered() == c.wire; });
@@ -417,8 +432,89 @@ TEST(Control, ConfirmationDeadline)
     EXPECT_EQ(r.status, 1) << r;
     EXPECT_EQ(r.out, "select timed out\nFailed reading response from sky box.\n");
     EXPECT_EQ("usb: " + wire(r.log), confirmed("101"));
-    EXPECT_GT(r.seconds, 8.5);
-    EXPECT_LT(r.seconds, 11.5 * time_scale());
+    EXPECT_GT(r.seconds, 9.95) << "the deadline is 10 s to the millisecond";
+    EXPECT_LT(r.seconds, 10.9 * time_scale());
+}
+
+// A board without a real-time clock has its wall clock stepped by NTP while a change confirms: the wait keeps
+// its 10 s. The box sends a report a second, the last one again until the run ends.
+TEST(Control, ConfirmationDeadlineHoldsWhenTheWallClockSteps)
+{
+    const std::string stray = "Current channel '100' [incorrect]\n";
+    for (const auto& [step, reports, ending] :
+         {std::tuple{"60", std::vector<std::string>{"", packet({{"SSCN", "100"}}), packet({{"CE00", "101"}})},
+                     stray + success("101")},
+          {"-3600", {packet({{"SSCN", "100"}})}, stray + "select timed out\nFailed reading response from sky box.\n"}}) {
+        SCOPED_TRACE(step);
+        TempDir dir;
+        Pty box;
+        Running run(dir, {"--sky+", "--feedback", box.path(), "--channel", "101"},
+                    {.env = {std::string("TOVRA_SIM_CLOCK_STEP=") + step}});
+        for (std::size_t i = 0; i < 15 * time_scale() && !run.ended(); ++i) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            box.send(reports[std::min(i, reports.size() - 1)]);
+        }
+        EXPECT_TRUE(run.ended()) << "still waiting";
+        const Result r = run.finish();
+        EXPECT_EQ(r.status, ending.ends_with("Failed reading response from sky box.\n") ? 1 : 0) << r;
+        EXPECT_TRUE(r.out.ends_with(ending)) << r;
+        EXPECT_LT(r.seconds, 10.9 * time_scale());
+    }
+}
+
+// A serial controller's line that takes nothing for a while (a stalled adapter, a long list of codes): every
+// frame goes out whole once it takes again; a line that takes nothing for 5 s ends the run, whole frames out.
+TEST(Control, StalledSerialLine)
+{
+    Pty pausing, stalled;
+    std::string frames;
+    std::vector<std::string> args{"--scontroller", "@", "--output", "3"};
+    for (unsigned code = 0; code < 20000; ++code) {
+        std::array<char, 8> word{};
+        std::snprintf(word.data(), word.size(), "%04x", code);
+        args.push_back(word.data());
+        frames += {'C', '\x02', static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+    }
+    for (const auto& [line, status, err] :
+         {std::tuple{&pausing, 0, std::string()},
+          {&stalled, 1, "tovra_serial_sendcommand failed: the serial port took nothing for 5 seconds\n"}}) {
+        TempDir dir;
+        args[1] = line->path();
+        Running run(dir, args);
+        if (status == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        else
+            EXPECT_TRUE(eventually([&] { return run.ended(); })) << "still writing";
+        const std::string got = line->received(status == 0 ? frames.size() : 0);
+        const Result r = run.finish();
+        EXPECT_EQ(std::tie(r.status, r.err), std::tie(status, err)) << r;
+        EXPECT_TRUE(status == 0 ? got == frames : got.size() % 4 == 0 && got == frames.substr(0, got.size()))
+            << got.size() << " bytes arrived";
+    }
+}
+
+// Over an RS232 controller a plain change sends Sky and the digits at once, and Backup 2 s after the last digit:
+// the frames as they arrive on the controller's line, timed.
+TEST(Control, SerialControllerWaitsBeforeBackupOnly)
+{
+    TempDir dir;
+    Pty controller;
+    const auto start = std::chrono::steady_clock::now();
+    Running run(dir, {"--scontroller", controller.path(), "--channel", "12"});
+    std::vector<std::pair<std::string, double>> frames;  // in hex, and when it came (s)
+    for (std::string bytes, more; bytes.size() < 12 && !(more = controller.received(1)).empty();)
+        for (bytes += more; frames.size() < bytes.size() / 3;)
+            frames.emplace_back(hex(bytes.substr(3 * frames.size(), 3)),
+                                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    EXPECT_EQ(run.finish().status, 0);
+    ASSERT_EQ(frames.size(), 4u);
+    const std::string expected[] = {"30 00 80", "30 00 01", "30 00 02", "30 00 83"};  // Sky 1 2 Backup
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const double gap = frames[i].second - (i == 0 ? 0.0 : frames[i - 1].second);
+        EXPECT_EQ(frames[i].first, expected[i]);
+        EXPECT_GE(gap, i == 3 ? 1.9 : 0.0) << "before " << expected[i];
+        EXPECT_LT(gap, i == 3 ? 2.0 + time_scale() : i == 0 ? 1.5 * time_scale() : 1.5) << "before " << expected[i];
+    }
 }
 
 // End to end with the simulated box: over USB, over an RS232 controller, and a box going away mid-report.
@@ -601,5 +697,57 @@ TEST(Lock, RunsWaitBeforeTouchingTheirControllers)
                                         "meanwhile. Nothing was sent.\n");
     EXPECT_EQ(rm.log, "");
 }
+
+
+// ---- A PVR back-end ends a run at any moment (SIGTERM, then SIGKILL) and starts the next at once ----
+// Where the run is when it is ended: waiting for the controller another run holds, its keys going out (a slow
+// controller), in the 2 s before Backup, waiting for the silent box's report. The next run on the same controller
+// and port must go through at once: nothing locked, no claim left, the port usable. The controller answers as
+// libusb-compat's, whose detach takes no claim: a claim that outlived its run would fail the next one's set-up.
+class Ended : public ::testing::TestWithParam<std::tuple<std::string, int>> {};  // where, and the signal
+
+TEST_P(Ended, RunLeavesNothingBehind)
+{
+    const auto& [phase, signal] = GetParam();
+    TempDir dir;
+    Pty box;
+    const std::string ctl = "library compat\n" + kCtl;
+    const std::vector<std::string> env{"TOVRA_SIM_USB_DEVDIR=" + dir.path};
+    const int holder = phase == "WaitingForLock" ? held_node(dir) : -1;
+    std::vector<std::string> args{"--debug", "--sky+", "--channel", "1"};
+    if (phase == "WaitingForReport")
+        args.insert(args.begin(), {"--feedback", box.path()});
+    Running run(dir, args, {.scenario = ctl + (phase == "SendingKeys" ? "write_delay=500" : ""), .env = env});
+    EXPECT_TRUE(eventually([&] {
+        const std::string out = run.so_far(), log = run.so_far(".log");
+        return phase == "WaitingForLock"     ? out.ends_with(waiting("USB controller 001/001"))
+               : phase == "SendingKeys"      ? wire(log).ends_with("30 0c 80")
+               : phase == "WaitingForBackup" ? out.ends_with("Waiting 2000 ms...\n")
+                                             : log.find("usb_close(") != log.npos;
+    })) << run.so_far() << run.so_far(".log");
+    kill(run.pid(), signal);
+    const Result ended = run.finish();
+    EXPECT_EQ(ended.signal, signal) << ended;
+    EXPECT_EQ(wire(ended.log).ends_with("30 0c 83"), phase == "WaitingForReport") << ended;
+    if (holder != -1)
+        close(holder);
+
+    Running next(dir, {"--debug", "--sky+", "--feedback", box.path(), "--channel", "1"}, {.scenario = ctl, .env = env});
+    EXPECT_TRUE(eventually([&] { return wire(next.so_far(".log")).ends_with(confirmed("1").substr(5)); }));
+    box.send(packet({{"CE00", "1"}}));
+    const Result r = next.finish();
+    EXPECT_EQ(std::tuple(r.status, r.err, r.out.find("Waiting for another run")), std::tuple(0, "", r.out.npos)) << r;
+    EXPECT_TRUE(r.out.ends_with(success("1"))) << r;
+    EXPECT_EQ(wire(r.log), "71 " + confirmed("1").substr(5));
+}
+
+INSTANTIATE_TEST_SUITE_P(ByAPvr, Ended,
+                         ::testing::Combine(::testing::Values("WaitingForLock", "SendingKeys", "WaitingForBackup",
+                                                              "WaitingForReport"),
+                                            ::testing::Values(SIGTERM, SIGKILL)),
+                         [](const auto& info) {
+                             return std::get<0>(info.param) + (std::get<1>(info.param) == SIGKILL ? "Killed"
+                                                                                                   : "Terminated");
+                         });
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <numeric>
 #include <string>
@@ -73,6 +75,15 @@ std::vector<std::vector<Step>> streams()
         all.push_back({{withSum(body) + E + E, unexpected(withSum(body).substr(1)) + more + EF}});
     for (int t = 18; t <= 22; ++t)
         all.push_back({{withSum("\n0" + std::to_string(t) + "CE00010101SSCN0081"), EF}});
+    // Values of 255 bytes and more, up to the 992 that a packet of 999 bytes carries.
+    for (const unsigned n : {255u, 256u, 300u, 992u}) {
+        std::string head(16, '\0'), value;
+        for (unsigned i = 0; i < n; ++i)
+            value += static_cast<char>('!' + i % 90);
+        const int size = std::snprintf(head.data(), head.size(), "\n%03uCE00%03u", std::min(n + 12, 999u), n + 7);
+        head.resize(static_cast<std::size_t>(size));
+        all.push_back({{withSum(head + value), "CE00=" + value + ";"}});
+    }
     // A failed read anywhere in a packet: the next call completes it.
     for (std::size_t at = 1; at < E.size(); ++at)
         all.push_back({{E.substr(0, at), "-1"}, {E.substr(at), EF}});

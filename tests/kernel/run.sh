@@ -12,7 +12,7 @@
 #            user space on the 64-bit kernel, as Raspberry Pi OS 32-bit runs).
 #            The guest's user space is Debian's arm64 and armhf packages.
 # KERNEL_CACHE: where the unpacked packages are kept (default ~/.cache/tovra-control/kernel)
-# KERNEL_ACCEL=kvm or tcg: the accelerator (see below); KERNEL_TIMEOUT: seconds a boot may take (170, on arm64 300)
+# KERNEL_ACCEL=kvm or tcg: the accelerator (see below); KERNEL_TIMEOUT: seconds a boot may take (240, on arm64 420)
 set -euo pipefail
 arch=${KERNEL_ARCH:-amd64}
 build=$(realpath "$1")
@@ -220,7 +220,7 @@ echo "# initramfs $(du -k "$work/initramfs.gz" | cut -f 1) KiB, ready after $SEC
 accel=tcg
 [ "$arch" = amd64 ] && [ -r /dev/kvm ] && [ -w /dev/kvm ] && ! grep -qw hypervisor /proc/cpuinfo && accel=kvm
 accel=${KERNEL_ACCEL:-$accel}
-timeout=${KERNEL_TIMEOUT:-$([ "$arch" = amd64 ] && echo 170 || echo 300)}
+timeout=${KERNEL_TIMEOUT:-$([ "$arch" = amd64 ] && echo 240 || echo 420)}
 
 # boot NAME APPEND QEMU...: boots the guest with that QEMU command, which puts
 # its console (kernel messages, a panic) into console$NAME.log and relays the
