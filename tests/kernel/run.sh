@@ -263,5 +263,11 @@ for userland in arm64 armhf; do
         echo "kernel-test: $userland failed; the guest's console is in $work/console-$userland.log" >&2
         status=1
     }
+    # The guest names the machine of the programs it ran: AArch64 183, ARM 40.
+    machine=$([ "$userland" = arm64 ] && echo 183 || echo 40)
+    grep -qx "# ELF machine of tovra-control, sky-box, usbip-controller: $machine $machine $machine" "$work/checks-$userland.log" || {
+        echo "kernel-test: the $userland boot did not run the $userland programs" >&2
+        status=1
+    }
 done
 exit $status
