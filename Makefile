@@ -59,12 +59,26 @@ endif
 # The installed programs on a real kernel: Debian's, under QEMU, with the
 # simulated controller and USB-serial adapters on its own USB stack. The
 # kernel and udev are fetched with apt-get download into a cache, not installed.
+# ARCH=arm64: Debian's arm64 kernel, with the arm64 programs and then with the
+# armhf ones (built in $(BUILD)/armhf), whose guest user space is Debian's
+# arm64 and armhf packages, fetched the same way.
 KERNEL_TARGETS = tovra-control tovra-terminal tovra_stamped usbip-controller sky-box
 kernel-test:
+ifeq ($(ARCH),)
 	@$(DEPS) build kernel
 	$(CONFIGURE) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS) --target $(KERNEL_TARGETS)
 	tests/kernel/run.sh $(BUILD)
+else ifeq ($(ARCH),arm64)
+	@$(DEPS) arm64 armhf kernel-arm64
+	$(CONFIGURE) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS) --target $(KERNEL_TARGETS)
+	cmake -S . -B $(BUILD)/armhf -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/armhf.cmake) $(CMAKE_ARGS)
+	cmake --build $(BUILD)/armhf -j $(JOBS) --target $(KERNEL_TARGETS)
+	KERNEL_ARCH=arm64 tests/kernel/run.sh $(BUILD) $(BUILD)/armhf
+else
+	@echo "make kernel-test ARCH=$(ARCH): the ARM kernel test is ARCH=arm64, which runs the armhf programs too" >&2; exit 2
+endif
 
 # Only the programs the demo runs, quietly: what it prints is the demo.
 DEMO_TARGETS = tovra-control tovra_simusb sky-box
