@@ -33,27 +33,27 @@ esac
 # Without apt's lists, the version cached last. (apt-cache may take seconds
 # for each call where it keeps no cache, as in containers: one call for all.)
 unpacked() {
-    local spec name dir version folder fetch deb versions missing=() dirs=()
+    local wanted name dir version folder fetch deb versions missing=() dirs=()
     versions=$(apt-cache show --no-all-versions "$@" 2>/dev/null |
         awk '/^Package: / { p = $2 } /^Architecture: / { a = $2 } /^Version: / { v = $2 }
             /^$/ && p != "" { print p ":" a, v; p = "" } END { if (p != "") print p ":" a, v }') || true
-    for spec; do
-        name=${spec%%:*} && folder=$cache && [ "$name" = "$spec" ] || folder+=/${spec#*:}
-        version=$(awk -v p="$name" -v a="${spec#"$name"}" '$1 == p a || $1 == p ":all" || (a == "" && index($1, p ":") == 1) { print $2; exit }' <<<"$versions")
+    for wanted; do
+        name=${wanted%%:*} && folder=$cache && [ "$name" = "$wanted" ] || folder+=/${wanted#*:}
+        version=$(awk -v p="$name" -v a="${wanted#"$name"}" '$1 == p a || $1 == p ":all" || (a == "" && index($1, p ":") == 1) { print $2; exit }' <<<"$versions")
         dir=$folder/${name}_$version
-        [ -n "$version" ] || dir=$(ls -d "$folder/$name"_* 2>/dev/null | tail -n 1) || die "$spec: not in apt's lists (apt-get update) nor cached"
-        [ -d "$dir" ] || missing+=("$spec")
+        [ -n "$version" ] || dir=$(ls -d "$folder/$name"_* 2>/dev/null | tail -n 1) || die "$wanted: not in apt's lists (apt-get update) nor cached"
+        [ -d "$dir" ] || missing+=("$wanted")
         dirs+=("$dir")
     done
     if [ ${#missing[@]} -gt 0 ]; then
         fetch=$(mktemp -d "$cache/fetch.XXXXXX")
         # root's download cannot be handed to apt's sandbox user in a private folder.
         (cd "$fetch" && apt-get download -q -o APT::Sandbox::User=root "${missing[@]}" >&2) || { rm -rf "$fetch"; die "cannot fetch ${missing[*]}"; }
-        for spec in "${missing[@]}"; do
-            name=${spec%%:*} && folder=$cache && [ "$name" = "$spec" ] || folder+=/${spec#*:}
-            deb=$(ls "$fetch/${name}_"*"_${spec#"$name":}.deb" "$fetch/${name}_"*_all.deb 2>/dev/null | head -n 1) || true
-            [ "$name" != "$spec" ] || deb=$(ls "$fetch/${name}_"*.deb | head -n 1)
-            version=$(dpkg-deb -f "$deb" Version) && dpkg-deb -x "$deb" "$fetch/root" || { rm -rf "$fetch"; die "cannot unpack $spec"; }
+        for wanted in "${missing[@]}"; do
+            name=${wanted%%:*} && folder=$cache && [ "$name" = "$wanted" ] || folder+=/${wanted#*:}
+            deb=$(ls "$fetch/${name}_"*"_${wanted#"$name":}.deb" "$fetch/${name}_"*_all.deb 2>/dev/null | head -n 1) || true
+            [ "$name" != "$wanted" ] || deb=$(ls "$fetch/${name}_"*.deb | head -n 1)
+            version=$(dpkg-deb -f "$deb" Version) && dpkg-deb -x "$deb" "$fetch/root" || { rm -rf "$fetch"; die "cannot unpack $wanted"; }
             mkdir -p "$folder" && rm -rf "$folder/$name"_* && mv "$fetch/root" "$folder/${name}_$version"
         done
         rm -rf "$fetch"
