@@ -229,15 +229,19 @@ for fault in "ETIMEDOUT:Connection timed out:never answers a report" "EPIPE:Inpu
     unplug F0001
 done
 
-# Without the package's rules udev leaves the node root's, readable by all.
-mkdir /tmp/rules && mv /lib/udev/rules.d/6?-tovra-control*.rules /tmp/rules/ && udevadm control --reload
+# Without the package's rules udev leaves the node root's, readable by all. udevd starts afresh
+# on each change of its rules: once, after a reload, they still gave the next controller's node
+# to plugdev. The node's marking tells whether they ran.
+restart_udev() { udevadm control --exit && waitfor '! pidof systemd-udevd' && /lib/systemd/systemd-udevd --daemon; }
+mkdir /tmp/rules && mv /lib/udev/rules.d/6?-tovra-control*.rules /tmp/rules/ && restart_udev
 plug R0001
-check "without the package's rules the controller's node is root's, mode 0664" "root root 664" "$(stat -c '%U %G %a' "$node")"
+check "without the package's rules the controller's node is root's, mode 0664" "root root 664" \
+    "$(stat -c '%U %G %a' "$node")$(udevadm info -q property "$node" | sed -n 's/^ID_TOVRA_CONTROLLER=/, marked /p')"
 run su pvr -c 'tovra-control 0001'
 check "a user who may only read the node is told that it is not writable" \
     "1 usb_set_configuration failed: Operation not permitted${nl}tovra_usb_sendcommand failed: Operation not permitted${nl}The USB controller is not writable for this user: install the tovra-control udev rules, join the plugdev group (or log in locally), then unplug and replug the controller." \
     "$status $err"
-unplug R0001 && mv /tmp/rules/* /lib/udev/rules.d/ && udevadm control --reload
+unplug R0001 && mv /tmp/rules/* /lib/udev/rules.d/ && restart_udev
 
 # Two controllers, each known by its serial number and its own log.
 # selected ARGS: the serial number that --debug shows for the controller ARGS select, and the one whose log got the code.

@@ -1,16 +1,13 @@
 #!/bin/bash
 # SPDX-License-Identifier: GPL-2.0-or-later
 # make kernel-test: Debian's kernel under QEMU, booted with an initramfs of our
-# own making that holds the installed product, Debian's libusb-0.1 and udev
-# with the package's rules, busybox, the USB modules and the simulators; its
-# /init (init.sh) runs checks.sh and powers off. Prints the guest's check lines
-# and its closing count; status 0 only when that count came and nothing failed.
+# own making that holds the installed product, libusb-0.1 and udev with the
+# package's rules, busybox, the USB modules and the simulators; its /init
+# (init.sh) runs checks.sh and powers off. Prints the guest's check lines and
+# its closing count; status 0 only when that count came and nothing failed.
 # Usage: tests/kernel/run.sh BUILD   (the programs, usbip-controller and sky-box built there)
-#        KERNEL_ARCH=arm64 tests/kernel/run.sh BUILD ARMHF_BUILD
-#            Debian's arm64 kernel, booted twice from one initramfs: with the arm64
-#            programs of BUILD, then with the armhf ones of ARMHF_BUILD (a 32-bit
-#            user space on the 64-bit kernel, as Raspberry Pi OS 32-bit runs).
-#            The guest's user space is Debian's arm64 and armhf packages.
+#        KERNEL_ARCH=arm64 tests/kernel/run.sh BUILD ARMHF_BUILD: Debian's arm64 kernel, booted
+#            with the arm64 programs of BUILD, then with the armhf ones of ARMHF_BUILD.
 # KERNEL_CACHE: where the unpacked packages are kept (default ~/.cache/tovra-control/kernel)
 # KERNEL_ACCEL=kvm or tcg: the accelerator (see below); KERNEL_TIMEOUT: seconds a boot may take (240, on arm64 420)
 set -euo pipefail
@@ -33,7 +30,7 @@ esac
 # Without apt's lists, the version cached last. (apt-cache may take seconds
 # for each call where it keeps no cache, as in containers: one call for all.)
 unpacked() {
-    local wanted name dir version folder fetch deb versions missing=() dirs=()
+    local wanted name dir version folder fetch deb versions i missing=() targets=() dirs=()
     versions=$(apt-cache show --no-all-versions "$@" 2>/dev/null |
         awk '/^Package: / { p = $2 } /^Architecture: / { a = $2 } /^Version: / { v = $2 }
             /^$/ && p != "" { print p ":" a, v; p = "" } END { if (p != "") print p ":" a, v }') || true
@@ -42,29 +39,29 @@ unpacked() {
         version=$(awk -v p="$name" -v a="${wanted#"$name"}" '$1 == p a || $1 == p ":all" || (a == "" && index($1, p ":") == 1) { print $2; exit }' <<<"$versions")
         dir=$folder/${name}_$version
         [ -n "$version" ] || dir=$(ls -d "$folder/$name"_* 2>/dev/null | tail -n 1) || die "$wanted: not in apt's lists (apt-get update) nor cached"
-        [ -d "$dir" ] || missing+=("$wanted")
+        [ -d "$dir" ] || missing+=("$wanted") targets+=("$dir")
         dirs+=("$dir")
     done
     if [ ${#missing[@]} -gt 0 ]; then
         fetch=$(mktemp -d "$cache/fetch.XXXXXX")
         # root's download cannot be handed to apt's sandbox user in a private folder.
         (cd "$fetch" && apt-get download -q -o APT::Sandbox::User=root "${missing[@]}" >&2) || { rm -rf "$fetch"; die "cannot fetch ${missing[*]}"; }
-        for wanted in "${missing[@]}"; do
-            name=${wanted%%:*} && folder=$cache && [ "$name" = "$wanted" ] || folder+=/${wanted#*:}
+        for i in "${!missing[@]}"; do
+            wanted=${missing[i]} name=${missing[i]%%:*} dir=${targets[i]}
             deb=$(ls "$fetch/${name}_"*"_${wanted#"$name":}.deb" "$fetch/${name}_"*_all.deb 2>/dev/null | head -n 1) || true
             [ "$name" != "$wanted" ] || deb=$(ls "$fetch/${name}_"*.deb | head -n 1)
-            version=$(dpkg-deb -f "$deb" Version) && dpkg-deb -x "$deb" "$fetch/root" || { rm -rf "$fetch"; die "cannot unpack $wanted"; }
-            mkdir -p "$folder" && rm -rf "$folder/$name"_* && mv "$fetch/root" "$folder/${name}_$version"
+            dpkg-deb -x "$deb" "$fetch/root" || { rm -rf "$fetch"; die "cannot unpack $wanted"; }
+            mkdir -p "${dir%/*}" && rm -rf "${dir%_*}"_* && mv "$fetch/root" "$dir"
         done
         rm -rf "$fetch"
     fi
     printf '%s\n' "${dirs[@]}"
 }
 
-# The libraries and loader that ELF files (of another architecture: the host's
-# ldd cannot read them) need, and those that these need, copied into the tree
-# from the unpacked packages' folders DIR, where they are found as the loader of
-# that architecture finds them: in /lib/TRIPLET, /usr/lib/TRIPLET, /lib, /usr/lib.
+# The libraries and loader that ELF files need, and those that these need,
+# copied into the tree from the unpacked packages' folders DIR ("": the host's
+# own), where they are found as the loader of that architecture finds them: in
+# /lib/TRIPLET, /usr/lib/TRIPLET, /lib, /usr/lib. (ldd reads the host's only.)
 # Usage: libraries TRIPLET DIR... -- FILE...
 libraries() {
     local triplet=$1 dirs=() file want path paths dir found
@@ -155,31 +152,27 @@ else
     applets=$(qemu-aarch64 "$root/bin/busybox" --list) || die "qemu-aarch64 (qemu-user) cannot list busybox's applets"
 fi
 for applet in $applets; do [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"; done
-DESTDIR=$root cmake --install "$build" --prefix /usr --strip >/dev/null
-cp "$build/sim/usbip-controller" "$build/sim/sky-box" "$here/../../sim/usb-serial.sh" "$root/sim/"
-strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$build/CMakeCache.txt")
-"${strip:-strip}" "$root/sim/usbip-controller" "$root/sim/sky-box"
+# stage BUILD TREE: the product as the package installs it, and the simulators, stripped.
+stage() {
+    DESTDIR=$2 cmake --install "$1" --prefix /usr --strip >/dev/null
+    mkdir -p "$2/sim" && cp "$1/sim/usbip-controller" "$1/sim/sky-box" "$2/sim/"
+    strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$1/CMakeCache.txt") && "${strip:-strip}" "$2"/sim/*
+}
+stage "$build" "$root" && cp "$here/../../sim/usb-serial.sh" "$root/sim/"
 cp "$here/init.sh" "$root/init" && cp "$here/checks.sh" "$root/"
 cp "$udev/bin/udevadm" "$root/bin/" && mkdir -p "$root/lib/systemd" && ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
 mkdir -p "$root/lib/udev" && cp -r "$udev/lib/udev/rules.d" "$root/lib/udev/"
 programs=("$root"/usr/bin/tovra-* "$root"/usr/bin/script "$root"/sim/usbip-controller "$root"/sim/sky-box "$root"/bin/udevadm)
 if [ "$arch" = amd64 ]; then
     cp "$(command -v script)" "$root/usr/bin/"  # util-linux's: a pseudo-terminal as a program's console
-    libs=$(ldd "${programs[@]}") || die "ldd ${programs[*]} failed"
-    [[ $libs != *"not found"* ]] || die "libraries missing: $(grep 'not found' <<<"$libs")"
-    for lib in $(awk '/=> \// {print $3} /^\t\// {print $1}' <<<"$libs" | sort -u); do
-        mkdir -p "$root${lib%/*}" && cp -L "$lib" "$root$lib"
-    done
+    libraries x86_64-linux-gnu "" -- "${programs[@]}"  # the host's
 else
     cp "$(printf '%s\n' "${packages64[@]}" | grep '/bsdutils_')/usr/bin/script" "$root/usr/bin/"
     libraries aarch64-linux-gnu "${packages64[@]}" -- "${programs[@]}"
     # The armhf programs in /armhf, put in place of the arm64 ones by init.sh
     # when the kernel's command line says userland=armhf; their libraries and
     # loader have folders of their own (/usr/lib/arm-linux-gnueabihf).
-    DESTDIR=$root/armhf cmake --install "$armhf" --prefix /usr --strip >/dev/null
-    mkdir -p "$root/armhf/sim" && cp "$armhf/sim/usbip-controller" "$armhf/sim/sky-box" "$root/armhf/sim/"
-    strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$armhf/CMakeCache.txt")
-    "${strip:-strip}" "$root/armhf/sim/usbip-controller" "$root/armhf/sim/sky-box"
+    stage "$armhf" "$root/armhf"
     libraries arm-linux-gnueabihf "${packages32[@]}" -- "$root"/armhf/usr/bin/tovra-* "$root"/armhf/sim/*
 fi
 printf 'root:x:0:0:root:/root:/bin/sh\npvr:x:1000:1000:in plugdev:/home/pvr:/bin/sh\nguest:x:1001:1001:not in plugdev:/home/guest:/bin/sh\n' >"$root/etc/passwd"
