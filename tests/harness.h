@@ -75,7 +75,7 @@ inline std::vector<std::string> emulator()
 inline std::vector<std::string> launch(const std::string& program, const std::string& preload = "LD_PRELOAD=" SIMUSB_LIB)
 {
     std::vector<std::string> words;
-    if (const bool target = program == TOVRA_CONTROL_BIN || program == TOVRA_TERMINAL_BIN || program == SKYBOX_BIN;
+    if (const bool target = program == TOVRA_CONTROL_BIN || program == TOVRA_TERMINAL_BIN;
         target && !emulator().empty()) {
         words = emulator();
         words.insert(words.end(), {"-0", program});
@@ -109,7 +109,7 @@ struct RunOptions {
     std::string input = "";                       // stdin's contents ...
     int stdin_fd = -1;                            // ... or this descriptor (-2: closed)
     Stream out = Stream::File, err = Stream::File;
-    bool wrapped = true;  // false: never under the wrapper (the simulated box)
+    bool wrapped = true;  // false: never under the wrapper (a shell that starts the program)
 };
 
 struct Result {
