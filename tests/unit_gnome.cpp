@@ -57,7 +57,7 @@ std::vector<std::vector<Step>> streams()
     std::vector<std::vector<Step>> all = {
         {{E, EF}, {"", "-1"}},
         {{B + "aa", EF}},
-        {{"xyz" + E, unexpected("xyz") + EF}},
+        {{" x~\x7f" + E, unexpected(" x~[7F]") + EF}},  // printable from space to tilde
         {{E + "\r" + E, EF}, {"", unexpected("[0D]") + EF}},
         {{"\n" + E, EF}},
         {{B + "AB", "Checksum mismatch: ab vs aa\n-1"}, {E, unexpected("023CE00010101SSCN0081AB") + EF}},
