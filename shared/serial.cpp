@@ -15,9 +15,12 @@
 #include <initializer_list>
 #include <optional>
 #include <deque>
+#include <span>
+#include <thread>
 
 #include <fcntl.h>
-#include <sys/select.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -46,39 +49,31 @@ std::optional<speed_t> speed_constant(int bps)
     return std::nullopt;
 }
 
-// The one select wait of the module: until one of readers is readable or
-// writer (if not -1) is writable. Descriptors at or above FD_SETSIZE cannot
-// be put in a set, so they are refused rather than overflowing it.
-int wait_ready(std::initializer_list<int> readers, int writer, fd_set& readable, fd_set& writable,
-               timeval* timeout)
+// The one wait of the module: until one of fds is ready for its events, at
+// most *timeout (null: no limit). poll, not select: a back-end that leaks
+// descriptors hands a run ports at FD_SETSIZE and above, which select cannot
+// wait on. A descriptor that is not open fails the wait (EBADF), as it would
+// select's.
+int wait_ready(std::span<pollfd> fds, const timespec* timeout)
 {
-    FD_ZERO(&readable);
-    FD_ZERO(&writable);
-    int highest = -1;
-    auto add = [&highest](int fd, fd_set& set) {
-        if (fd < 0 || fd >= FD_SETSIZE) {
-            return false;
-        }
-        FD_SET(fd, &set);
-        highest = std::max(highest, fd);
-        return true;
-    };
-    for (int fd : readers) {
-        if (!add(fd, readable)) {
-            errno = EBADF;
-            return -1;
-        }
-    }
-    if (writer != -1 && !add(writer, writable)) {
+    const int ready = ppoll(fds.data(), fds.size(), timeout, nullptr);
+    if (ready > 0 && std::ranges::any_of(fds, [](const pollfd& p) { return (p.revents & POLLNVAL) != 0; })) {
         errno = EBADF;
         return -1;
     }
-    return select(highest + 1, &readable, &writable, nullptr, timeout);
+    return ready;
 }
 
-timeval timeval_from_ms(int ms)
+// Whether a read or write would not block: the data or room asked for, or the
+// end of the line or an error, which the read or write then reports.
+bool is_ready(const pollfd& p)
 {
-    return timeval{.tv_sec = ms / 1000, .tv_usec = (ms % 1000) * 1000};
+    return (p.revents & (p.events | POLLHUP | POLLERR)) != 0;
+}
+
+timespec timespec_from_ms(int ms)
+{
+    return timespec{.tv_sec = ms / 1000, .tv_nsec = (ms % 1000) * 1000000L};
 }
 
 // The console as the terminal found it; put back once, at its single way out.
@@ -191,12 +186,9 @@ public:
                 return Step::done;
             }
             const bool typing = !stdin_ended_ && queue_.size() < max_queued;
-            const int writer = queue_.empty() ? -1 : fd_;
-            fd_set readable;
-            fd_set writable;
-            const int ready = typing ? wait_ready({STDIN_FILENO, fd_}, writer, readable, writable, nullptr)
-                                     : wait_ready({fd_}, writer, readable, writable, nullptr);
-            if (ready < 0) {
+            std::array<pollfd, 2> fds{{{typing ? STDIN_FILENO : -1, POLLIN, 0},
+                                       {fd_, static_cast<short>(POLLIN | (queue_.empty() ? 0 : POLLOUT)), 0}}};
+            if (wait_ready(fds, nullptr) < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
@@ -204,13 +196,13 @@ public:
                 return Step::failed;
             }
             Step step = Step::go_on;
-            if (typing && FD_ISSET(STDIN_FILENO, &readable)) {
+            if (typing && is_ready(fds[0])) {
                 step = serve_stdin();
             }
             if (step == Step::go_on && !queue_.empty()) {
                 step = send_queued(); // at once: a port with room needs no wait
             }
-            if (step == Step::go_on && FD_ISSET(fd_, &readable)) {
+            if (step == Step::go_on && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
                 step = serve_port();
             }
             if (step != Step::go_on) {
@@ -343,20 +335,19 @@ int serial_openport(const char* path, int speed, int stopbits, int locked)
     return port.release();
 }
 
-timeval serial_timeleft(std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point now)
+timespec serial_timeleft(std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point now)
 {
     if (deadline <= now) {
-        return timeval{};
+        return timespec{};
     }
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now).count();
-    return timeval{.tv_sec = static_cast<time_t>(left / 1000000), .tv_usec = static_cast<suseconds_t>(left % 1000000)};
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now).count();
+    return timespec{.tv_sec = static_cast<time_t>(left / 1000000000), .tv_nsec = static_cast<long>(left % 1000000000)};
 }
 
-int serial_waitreadable(int fd, timeval* timeout)
+int serial_waitreadable(int fd, const timespec* timeout)
 {
-    fd_set readable;
-    fd_set writable;
-    return wait_ready({fd}, -1, readable, writable, timeout);
+    std::array<pollfd, 1> port{{{fd, POLLIN, 0}}};
+    return wait_ready(port, timeout);
 }
 
 int serial_read(int fd, void* buf, int len)
@@ -371,7 +362,7 @@ int serial_read(int fd, void* buf, int len)
 int serial_readtimeout(int fd, void* buf, int len, int timeout_ms)
 {
     assert(len >= 0);
-    timeval timeout = timeval_from_ms(timeout_ms);
+    const timespec timeout = timespec_from_ms(timeout_ms);
     const int ready = serial_waitreadable(fd, &timeout);
     if (ready == 0) {
         return -2;
@@ -407,10 +398,9 @@ int serial_writeall(int fd, const void* buf, int len, int stall_ms)
             return -1;
         }
         // No room: the port's output queue is full.
-        timeval left = serial_timeleft(limit, steady_clock::now());
-        fd_set readable;
-        fd_set writable;
-        const int ready = wait_ready({}, fd, readable, writable, &left);
+        const timespec left = serial_timeleft(limit, steady_clock::now());
+        std::array<pollfd, 1> port{{{fd, POLLOUT, 0}}};
+        const int ready = wait_ready(port, &left);
         if (ready < 0 && errno != EINTR) {
             return -1;
         }
@@ -419,6 +409,37 @@ int serial_writeall(int fd, const void* buf, int len, int stall_ms)
         }
     }
     return sent;
+}
+
+bool serial_outputwaiting(int fd)
+{
+    int queued = 0;
+    std::array<pollfd, 1> port{{{fd, POLLOUT, 0}}};
+    const timespec now{};
+    return (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) || wait_ready(port, &now) == 0;
+}
+
+int serial_drain(int fd, int stall_ms)
+{
+    using std::chrono::steady_clock;
+    auto queued = [fd] {
+        int bytes = 0;
+        return ioctl(fd, TIOCOUTQ, &bytes) == 0 ? bytes : 0;
+    };
+    const auto stall = std::chrono::milliseconds(stall_ms);
+    auto limit = steady_clock::now() + stall;
+    for (int left = queued(); left > 0;) {
+        if (steady_clock::now() >= limit) {
+            return left;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const int now_left = queued();
+        if (now_left < left) {
+            limit = steady_clock::now() + stall; // the line moves: a new stall limit
+        }
+        left = now_left;
+    }
+    return 0;
 }
 
 int serial_close(int fd)

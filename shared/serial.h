@@ -3,13 +3,13 @@
 //
 // A port is a plain descriptor owned by the caller. serial_openport gives it
 // fixed raw 8N1 settings (2 stop bits on request) at one of five speeds and
-// leaves it non-blocking, so every reader waits with select first. Only
+// leaves it non-blocking, so every reader waits for it first. Only
 // serial_openport and serial_terminal print diagnostics; the rest report
-// through their results (and errno). Descriptors at or above FD_SETSIZE are
-// refused by the waiting operations with -1 and errno EBADF.
+// through their results (and errno). The waits use poll, so descriptors of
+// any number may be waited on, FD_SETSIZE (1024) and above included.
 #pragma once
 
-#include <sys/time.h>
+#include <time.h>
 
 #include <chrono>
 
@@ -22,13 +22,14 @@
 // a replug, returns -2 without a message, before its line is touched.
 int serial_openport(const char* path, int speed, int stopbits, int locked = -1);
 
-// A select time-out for the time from now until deadline, both on the
-// monotonic clock, to the microsecond; zero once the deadline has passed.
-timeval serial_timeleft(std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point now);
+// A wait's time-out for the time from now until deadline, both on the
+// monotonic clock, to the nanosecond; zero once the deadline has passed.
+timespec serial_timeleft(std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point now);
 
-// Waits until fd is readable, at most *timeout (null: no limit). Returns what
-// select returns: 1 readable, 0 timed out, -1 failed (EBADF for fd >= FD_SETSIZE).
-int serial_waitreadable(int fd, timeval* timeout);
+// Waits until fd is readable (or at its end, or failed), at most *timeout
+// (null: no limit). Returns 1 readable, 0 timed out, -1 failed (errno; EBADF
+// for a descriptor that is not open).
+int serial_waitreadable(int fd, const timespec* timeout);
 
 // Waits for fd without limit, then one read of at most len bytes. Returns the
 // read's count, 0 at end of file, -1 on an error or a failed wait.
@@ -46,6 +47,16 @@ int serial_write(int fd, const void* buf, int len);
 // part-way (the rest is not sent); -1 on an error (errno).
 int serial_writeall(int fd, const void* buf, int len, int stall_ms);
 
+// Whether bytes wait in fd's output queue, not yet sent: the port's driver
+// counts some (TIOCOUTQ), or its queue is too full to take a byte now, as a
+// stalled line's is (a pseudo-terminal counts none).
+bool serial_outputwaiting(int fd);
+
+// Waits until fd's output queue is empty, each time at most stall_ms on the
+// monotonic clock without a byte leaving it. Returns 0 once it is empty (or
+// the port does not count its queue), else the bytes still queued.
+int serial_drain(int fd, int stall_ms);
+
 // Closes fd; returns 0 or -1.
 int serial_close(int fd);
 
@@ -62,7 +73,7 @@ int serial_close(int fd);
 //   - stdin reaches end of file and the port has taken every queued byte:
 //     "Got EOF on stdin\n";
 //   - the port reaches end of file: "Got EOF on serial port\n";
-//   - select, a write to the port or to stdout fails: a perror line;
+//   - the wait (reported as "select"), a write to the port or to stdout fails: a perror line;
 //   - reading stdin or the port fails 10 times in a row (each failure has
 //     its perror line and the terminal goes on until then; EAGAIN,
 //     EWOULDBLOCK and EINTR mean nothing to read and are no failure).

@@ -4,25 +4,32 @@
 //
 //   TOVRA_SIM_TTY_READS=SCRIPT  the program's reads of terminals go in turn as
 //                               SCRIPT says: 'A' finds nothing (EAGAIN: another
-//                               program took the bytes), 'I' is cut short by a
-//                               signal (EINTR), '.' reads; after its end all read
+//                               program took the bytes), 'S' finds nothing as
+//                               another program takes every byte waiting, 'I' is
+//                               cut short by a signal (EINTR), '.' reads; after
+//                               its end all read
 //   TOVRA_SIM_TTY_LOCK=ERRNO    opens of a terminal read-only, as the program
 //                               opens a port to lock it, fail with ERRNO
 //   TOVRA_SIM_CLOCK_STEP=SECS   the wall clock (time, gettimeofday, CLOCK_REALTIME)
 //                               steps by SECS, 1 s after the program first waits
-//                               in select, as NTP steps a board's clock at boot
+//                               in ppoll, as NTP steps a board's clock at boot
+//   TOVRA_SIM_TTY_OUTQ=N        a terminal's output queue holds N bytes for ever
+//                               (TIOCOUTQ), as an adapter's that takes frames and
+//                               never sends them
 //   TOVRA_SIM_REPLUG=LINK:TARGET  right after the first open of the link LINK,
 //                               it leads to TARGET: a replug between the
 //                               program's lock and the open of its port
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/select.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -61,12 +68,12 @@ char next_read()
 
 // The wall clock's step, once it is due: 0 before.
 using Monotonic = std::chrono::steady_clock;
-std::atomic<Monotonic::rep> first_select{0};  // ticks since the clock's epoch; 0: not yet
+std::atomic<Monotonic::rep> first_wait{0};  // ticks since the clock's epoch; 0: not yet
 
 long clock_step()
 {
     const char* step = env("TOVRA_SIM_CLOCK_STEP");
-    const Monotonic::rep since = first_select.load();
+    const Monotonic::rep since = first_wait.load();
     if (step == nullptr || since == 0)
         return 0;
     const auto due = Monotonic::time_point(Monotonic::duration(since)) + std::chrono::seconds(1);
@@ -111,6 +118,11 @@ extern "C" ssize_t read(int fd, void* buf, size_t count)
     static const auto next = real<ssize_t (*)(int, void*, size_t)>("read");
     if (env("TOVRA_SIM_TTY_READS") != nullptr && isatty(fd)) {
         switch (next_read()) {
+        case 'S':  // another program takes what waits, and this read finds nothing
+            for (char stolen[256]; next(fd, stolen, sizeof stolen) > 0;) {
+            }
+            errno = EAGAIN;
+            return -1;
         case 'A': errno = EAGAIN; return -1;
         case 'I': errno = EINTR; return -1;
         default: break;
@@ -119,12 +131,26 @@ extern "C" ssize_t read(int fd, void* buf, size_t count)
     return next(fd, buf, count);
 }
 
-extern "C" int select(int n, fd_set* readable, fd_set* writable, fd_set* failed, timeval* timeout)
+extern "C" int ppoll(pollfd* fds, nfds_t n, const timespec* timeout, const sigset_t* mask)
 {
-    static const auto next = real<int (*)(int, fd_set*, fd_set*, fd_set*, timeval*)>("select");
+    static const auto next = real<int (*)(pollfd*, nfds_t, const timespec*, const sigset_t*)>("ppoll");
     Monotonic::rep none = 0;
-    first_select.compare_exchange_strong(none, Monotonic::now().time_since_epoch().count());
-    return next(n, readable, writable, failed, timeout);
+    first_wait.compare_exchange_strong(none, Monotonic::now().time_since_epoch().count());
+    return next(fds, n, timeout, mask);
+}
+
+extern "C" int ioctl(int fd, unsigned long request, ...)
+{
+    static const auto next = real<int (*)(int, unsigned long, void*)>("ioctl");
+    va_list args;
+    va_start(args, request);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+    const char* queued = env("TOVRA_SIM_TTY_OUTQ");
+    if (request != TIOCOUTQ || queued == nullptr || !isatty(fd))
+        return next(fd, request, argument);
+    *static_cast<int*>(argument) = std::atoi(queued);
+    return 0;
 }
 
 extern "C" time_t time(time_t* result)

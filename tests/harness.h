@@ -110,6 +110,7 @@ struct RunOptions {
     int stdin_fd = -1;                            // ... or this descriptor (-2: closed)
     Stream out = Stream::File, err = Stream::File;
     bool wrapped = true;  // false: never under the wrapper (a shell that starts the program)
+    int held = 0;         // descriptors up to this one are open (/dev/null), as a back-end that leaks them leaves them
 };
 
 struct Result {
@@ -162,7 +163,9 @@ public:
             args.insert(args.begin(), words.begin(), words.end());
             logged = true;
         }
-        posix_spawn_file_actions_addclosefrom_np(&actions, logged ? 4 : 3);
+        for (int fd = logged ? 4 : 3; fd <= options.held; ++fd)
+            posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addclosefrom_np(&actions, std::max(logged ? 4 : 3, options.held + 1));
         start_ = std::chrono::steady_clock::now();
         const int error = posix_spawnp(&pid_, args[0].c_str(), &actions, nullptr, c_strings(args).data(),
                                        c_strings(env).data());
