@@ -81,8 +81,12 @@ int write_report(TovraUsb* tovra, Report& report)
 // once per handle: the first transfer pays for it, later ones skip it.
 int claim_interface(TovraUsb* tovra)
 {
-    if (tovra->interface_claimed)
+    if (tovra->interface_claimed == 1)
         return 0;
+    if (tovra->interface_claimed < 0) {  // failed and reported already: once is enough
+        errno = -tovra->interface_claimed;
+        return -1;
+    }
 
     if (tovra->debug)
         puts("Trying to detach kernel driver");
@@ -98,12 +102,12 @@ int claim_interface(TovraUsb* tovra)
         puts("Continueing anyway");
     }
 
-    if (usb_set_configuration(tovra->handle, kConfiguration) < 0) {
-        report_failure("usb_set_configuration failed");
-        return -1;
-    }
-    if (usb_claim_interface(tovra->handle, kInterface) < 0) {
-        report_failure("usb_claim_interface failed");
+    const char* failed = usb_set_configuration(tovra->handle, kConfiguration) < 0   ? "usb_set_configuration failed"
+                         : usb_claim_interface(tovra->handle, kInterface) < 0 ? "usb_claim_interface failed"
+                                                                              : nullptr;
+    if (failed != nullptr) {
+        report_failure(failed);
+        tovra->interface_claimed = -(errno != 0 ? errno : EIO);
         return -1;
     }
     tovra->interface_claimed = 1;

@@ -4,7 +4,8 @@
 // A TovraUsb handle selects the Nth controller (vendor 0x6666, product 0xF100)
 // in bus-then-device order (by number, whatever order libusb lists them in),
 // or the controller of a given device node, opens it, and on its first transfer detaches any
-// kernel driver from interface 0, selects configuration 1 and claims interface 0.
+// kernel driver from interface 0, selects configuration 1 and claims interface 0. A claim
+// that failed is reported once: later transfers fail with its errno without trying again.
 // The handle owns the open libusb handle; the device record is borrowed from
 // libusb's bus list. Results are 0 for success and -1 for failure; failures of
 // libusb calls are reported here through perror, the caller adds its own line.
@@ -22,7 +23,7 @@ struct TovraUsb {
     struct usb_dev_handle* handle;  // open handle, owned; null until opened
     int debug;                      // non-zero: debug lines on stdout
     int timeout;                    // milliseconds, every interrupt transfer
-    int interface_claimed;          // 1 once detach/configure/claim succeeded
+    int interface_claimed;          // 1 once detach/configure/claim succeeded; -errno once they failed
 };
 
 inline constexpr int TOVRA_VENDOR_ID = 0x6666;

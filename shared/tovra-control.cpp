@@ -3,7 +3,6 @@
 // RS232) and, with --feedback, confirms a channel change from the box's own
 // status reports.
 #include <getopt.h>
-#include <sys/select.h>
 #include <unistd.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -187,10 +186,39 @@ void print_syntax(const char* name)
 
 // strtoll's reading of a number: 64 bits on every system, 32-bit ones
 // included, so that a range check sees a number beyond int as it is, never
-// wrapped into a valid one, and a message shows the number typed.
+// wrapped into a valid one. Beyond 64 bits it stops at the limit, still out
+// of every range.
 long long read_number(const char* text)
 {
     return strtoll(text, nullptr, 10);
+}
+
+// The number text holds, as strtoll reads it, plus one when add_one: in
+// decimal digits, so that a message shows the number typed however long.
+std::string number_shown(const char* text, bool add_one)
+{
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
+        ++text;
+    bool negative = *text == '-';
+    if (*text == '+' || *text == '-')
+        ++text;
+    std::string digits(text, strspn(text, "0123456789"));
+    digits.erase(0, digits.find_first_not_of('0'));  // all of it for 0: no digits stand for 0
+    if (add_one && negative && !digits.empty()) {  // |n| - 1, |n| >= 1
+        const std::size_t last = digits.find_last_not_of('0');
+        --digits[last];
+        std::fill(digits.begin() + static_cast<std::ptrdiff_t>(last) + 1, digits.end(), '9');
+        digits.erase(0, digits.find_first_not_of('0'));
+    } else if (add_one) {  // |n| + 1
+        const std::size_t last = digits.find_last_not_of('9');
+        if (last == std::string::npos)
+            digits.insert(0, "0");
+        const std::size_t at = last == std::string::npos ? 0 : last;
+        ++digits[at];
+        std::fill(digits.begin() + static_cast<std::ptrdiff_t>(at) + 1, digits.end(), '0');
+    }
+    negative = negative && !digits.empty();
+    return (negative ? "-" : "") + (digits.empty() ? std::string("0") : digits);
 }
 
 // Reads a raw code word as sscanf("%x") does (white space, sign, 0x prefix,
@@ -247,9 +275,9 @@ void redirect_to_log(const char* path)
         close(fd);
 }
 
-void output_out_of_range(const char* name, long long shown)
+void output_out_of_range(const char* name, const std::string& shown)
 {
-    printf("output number '%lld' out of range.\n", shown);
+    printf("output number '%s' out of range.\n", shown.c_str());
     usage_failure(name);
 }
 
@@ -266,7 +294,7 @@ Settings parse_options(int argc, char** argv)
             const long long number = read_number(optarg);
             const long long first = value == 0 ? 0 : 1;  // the number that selects output 1
             if (number < first || number > first + TOVRA_OUTPUTS - 1)
-                output_out_of_range(argv[0], value == 0 && number < LLONG_MAX ? number + 1 : number);
+                output_out_of_range(argv[0], number_shown(optarg, value == 0));  // --box shows N + 1
             settings.output = number - first;
             break;
         }
@@ -360,6 +388,19 @@ Port open_port(const char* path, const std::string& what, const char* failure, i
     return port;
 }
 
+// A run ends with success only once its frames have left the RS232
+// controller's port: an adapter that keeps them queued has not sent them.
+// They are left there, whole frames, for the next run to drop as a failed
+// run's (open_serial_controller).
+void finish_sending(int port)
+{
+    if (port == -1)
+        return;
+    if (const int left = serial_drain(port, kStallSeconds * 1000); left > 0)
+        fail(stderr, "tovra_serial_sendcommand failed: the serial port sent nothing for %d seconds; %d bytes are "
+                     "still waiting to be sent\n", kStallSeconds, left);
+}
+
 // The controller link and what keeps it: the USB handle and the lock on its
 // node, or the RS232 controller's port and its lock.
 struct Controller {
@@ -367,11 +408,12 @@ struct Controller {
     std::unique_ptr<TovraUsb, decltype(&tovra_usb_destroy)> usb{nullptr, tovra_usb_destroy};
     Port port;
 
-    // Lets other runs have the controller: closes the USB handle or the port,
-    // and with it the lock. A port that is also the box's keeps its lock,
-    // which the feedback port holds.
+    // Lets other runs have the controller once what it was sent has left:
+    // closes the USB handle or the port, and with it the lock. A port that is
+    // also the box's keeps its lock, which the feedback port holds.
     void release()
     {
+        finish_sending(link.fd);
         link = {nullptr, -1};
         usb.reset();
         port = {};
@@ -416,7 +458,8 @@ void node_hint(const std::string& node, int error)
 // Sends a code as one frame, waiting for room on a line that takes nothing
 // for a while, up to kStallSeconds. Returns 0 when the frame went out whole;
 // otherwise what serial_writeall returned: -1 (errno), -2 when no byte of it
-// went, or the count of its bytes that went before the line stalled.
+// went, or the count of its bytes that went before the line stalled, which
+// are dropped again from the port's queue with whatever else waits there.
 int tovra_serial_sendcommand(int fd, int output, unsigned command)
 {
     assert(fd != -1);
@@ -441,7 +484,23 @@ int tovra_serial_sendcommand(int fd, int output, unsigned command)
             printf("sending cmd %04x to output %d: bytes %d, %d, %d, %d\n", command, output + 1, frame[0], frame[1],
                    frame[2], frame[3]);
     }
+    // Half a frame left in the port's queue would go out when the line moves
+    // again and put the controller out of step for every later code. So the
+    // signals that end a run (a back-end's SIGTERM) wait until the frame is
+    // whole, and a frame that stalls part-way is dropped with the rest of
+    // what this run left unsent.
+    sigset_t ending;
+    sigset_t before;
+    sigemptyset(&ending);
+    for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
+        sigaddset(&ending, signal);
+    sigprocmask(SIG_BLOCK, &ending, &before);
     const int sent = serial_writeall(fd, frame.data(), static_cast<int>(length), kStallSeconds * 1000);
+    const int error = errno;
+    if (sent > 0 && sent < static_cast<int>(length))
+        tcflush(fd, TCOFLUSH);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    errno = error;
     return sent == static_cast<int>(length) ? 0 : sent;
 }
 
@@ -467,7 +526,7 @@ void send_sky_code(ControllerLink* link, int output, unsigned command)
     if (sent != 0)
         fail(stderr,
              "tovra_serial_sendcommand failed: the serial port took nothing for %d seconds after %d bytes of a "
-             "frame; the controller may take the next code wrong\n",
+             "frame; what it had not sent is dropped\n",
              kStallSeconds, sent);
 }
 
@@ -481,7 +540,7 @@ int readFunc(void* context, std::uint8_t* dest, unsigned max)
     auto* feedback = static_cast<FeedbackReadContext*>(context);
     for (;;) {
         const auto now = std::chrono::steady_clock::now();
-        timeval timeout = serial_timeleft(feedback->deadline, now);
+        const timespec timeout = serial_timeleft(feedback->deadline, now);
         const int ready = serial_waitreadable(feedback->fd, &timeout);
         if (ready == -1 && errno == EINTR)
             continue;
@@ -730,7 +789,16 @@ void open_serial_controller(Controller& controller, const Settings& settings, co
                                 "Opening serial port failed", feedback.lock.get());
     if (settings.setup)
         fail(stderr, "Configuration sending not supported for serial devices.\n");
-    controller.link.fd = controller.port.line.get();
+    const int port = controller.port.line.get();
+    // A run that succeeded has emptied the queue: what is still there (or
+    // what keeps it full) was left by a run that failed or was killed, half a
+    // frame perhaps, and would go out before this run's frames.
+    if (serial_outputwaiting(port)) {
+        if (debug)
+            printf("Dropping what an earlier run left unsent on %s\n", settings.scontroller);
+        tcflush(port, TCOFLUSH);
+    }
+    controller.link.fd = port;
 }
 
 }  // namespace

@@ -43,16 +43,21 @@ void print_usage(FILE* stream)
 
 // Whole decimal numbers only; a speed the port does not support is left to
 // serial_openport, which names it.
-bool parse_speed(const char* text, int& speed)
+enum class Speed { read, not_a_number, out_of_range };
+
+Speed parse_speed(const char* text, int& speed)
 {
     char* end = nullptr;
     errno = 0;
     const long long value = strtoll(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || value < INT_MIN || value > INT_MAX) {
-        return false;
+    if (end == text || *end != '\0') {
+        return Speed::not_a_number;
+    }
+    if (errno == ERANGE || value < INT_MIN || value > INT_MAX) {
+        return Speed::out_of_range;
     }
     speed = static_cast<int>(value);
-    return true;
+    return Speed::read;
 }
 
 // The console as it was before the terminal changed it, for the signal
@@ -132,8 +137,9 @@ int main(int argc, char* argv[])
     signal(SIGPIPE, SIG_IGN);
     const char* port = argv[1];
     int speed = default_speed;
-    if (argc == 3 && !parse_speed(argv[2], speed)) {
-        fprintf(stderr, "tovra-terminal: speed '%s' is not a number\n", argv[2]);
+    if (const Speed read = argc == 3 ? parse_speed(argv[2], speed) : Speed::read; read != Speed::read) {
+        fprintf(stderr, "tovra-terminal: speed '%s' is %s\n", argv[2],
+                read == Speed::not_a_number ? "not a number" : "out of range");
         print_usage(stderr);
         return 1;
     }

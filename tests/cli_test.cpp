@@ -124,6 +124,7 @@ struct Case {
     Stream out_to = Stream::File, err_to = Stream::File;
     std::string line = "", unread = "";  // what the box has sent on the serial line before the run; what is left
     std::vector<std::string> env = {};      // more for the run's environment, as the simulator's faults
+    int held = 0;                           // see RunOptions
 };
 
 Case with_env(Case c, std::string setting)
@@ -163,8 +164,16 @@ std::vector<Case> cases()
         {.args = {"--output", "4294967297", "0001"}, .status = 1, .out = out_of_range("4294967297"), .err = usage()},
         {.args = {"--box", "15", "0001"}, .status = 1, .out = out_of_range("16"), .err = usage()},
         {.args = {"--box", "4294967296", "0001"}, .status = 1, .out = out_of_range("4294967297"), .err = usage()},
-        {.args = {"--box", "9223372036854775807"}, .status = 1, .out = out_of_range("9223372036854775807"),
+        {.args = {"--box", "9223372036854775807"}, .status = 1, .out = out_of_range("9223372036854775808"),
          .err = usage()},
+        // Beyond 64 bits the number typed, as strtol reads it (space, sign, leading zeros): --box shows it plus one.
+        {.args = {"--output", " +0099999999999999999999x"}, .status = 1, .out = out_of_range("99999999999999999999"),
+         .err = usage()},
+        {.args = {"--box", "99999999999999999999"}, .status = 1, .out = out_of_range("100000000000000000000"),
+         .err = usage()},
+        {.args = {"--box", "-100000000000000000000"}, .status = 1, .out = out_of_range("-99999999999999999999"),
+         .err = usage()},
+        {.args = {"--box", "-1"}, .status = 1, .out = out_of_range("0"), .err = usage()},
         {.args = {"--controller", "0", "0001"}, .status = 1, .err = no_controller("0")},
         {.args = {"--controller", "256", "0001"}, .status = 1, .err = no_controller("256")},
         {.args = {"--controller", "4294967297"}, .status = 1, .err = no_controller("4294967297")},
@@ -191,6 +200,11 @@ std::vector<Case> cases()
                 sending(0x0001) + sending(0x0002),
          .err = "usb_interrupt_read failed: Connection timed out\n", .wire = "usb: 71 30 00 01 30 00 02",
          .scenario = kCtl + R"(manufacturer=fail product="" serial=fail release=0a00 detach=EBUSY reply=fail)"},
+        // A claim that failed during the identification is reported once; the code then fails without a retry.
+        {.args = {"--debug", "0001"}, .status = 1, .out = kFound + "- Version Number: 1.0\nTrying to detach kernel "
+                                                   "driver\nDevice already detached\nsending code 0001 to output 1\n",
+         .err = failed("usb_set_configuration", "Device or resource busy"), .wire = "usb:",
+         .scenario = kCtl + "setconfig=EBUSY"},
         // A short transfer is no error of the system: named as an I/O error, not by a leftover errno.
         {.args = {"0001", "0002", "0003"}, .status = 1, .err = failed("usb_interrupt_write", "Input/output error"),
          .wire = "usb: 30 00 01 30 00 02", .scenario = kCtl + "write_short=3:7"},
@@ -308,11 +322,11 @@ std::vector<Case> cases()
         {.args = {"--scontroller", "@pty", "--feedback", "@link", "--channel", "1"}, .out = success("1"),
          .wire = "pty: 30 00 80 30 00 01 30 00 09 30 00 83", .line = packet({{"CE00", "1"}})},
         // Confirmed changes: the verdict from the box's reports.
-        confirm("101", packet({{"CE00", "1--"}}) + packet({{"SSCN", "101"}, {"SSCN", "10"}, {"SSCA", "Sky One"}}) +
-                           packet({{"PUCP", "No card"}, {"PUSP", "Low signal"}, {"XXXX", "102"}, {"ce00", "102"}}) +
-                           packet({{"CE01", "102"}, {"CE00", "10-"}, {"CE00", "101"}}), 0,
-                "Current channel '101' [correct]\nCurrent channel '10' [incorrect]\nChannel description 'Sky One'\n"
-                "Error 'No card'\nError 'Low signal'\n" + success("101")),
+        confirm("101", packet({{"CE00", "1--"}}) + packet({{"SSCN", "101"}, {"SSCN", "10"}, {"SSCN", "102"}}) +
+                           packet({{"SSCA", "Sky One"}, {"PUCP", "No card"}, {"PUSP", "Low signal"}, {"XXXX", "102"},
+                                   {"ce00", "102"}}) + packet({{"CE01", "102"}, {"CE00", "10-"}, {"CE00", "101"}}), 0,
+                "Current channel '101' [correct]\nCurrent channel '10' [incorrect]\nCurrent channel '102' [incorrect]\n"
+                "Channel description 'Sky One'\nError 'No card'\nError 'Low signal'\n" + success("101")),
         confirm("101", packet({{"CE00", "100"}}), 1, failure("100"), packet({{"CE00", "101"}})),
         confirm("0101", packet({{"CE00", "\x7F" "101"}}), 0, success("0101")),
         // Another program on the port (ModemManager probing it) takes a byte first, a signal cuts a read short:
@@ -323,6 +337,12 @@ std::vector<Case> cases()
                          "interfere.\n", .wire = confirmed("1"), .scenario = kCtl,
                   .line = packet({{"CE00", "1"}})}, "TOVRA_SIM_TTY_LOCK=EACCES"),
         confirm("1", packet({{"CE00", "2"}}), 1, failure("2")),
+        // A zero byte ends the text, not the value; 0x7F stands for 0 in a value of exactly 4; only a last '-' waits.
+        confirm("1", packet({{"CE00", std::string("1\0", 2)}}), 1, failure("1")),
+        confirm("01012", packet({{"CE00", "\x7F" "1012"}}), 1, failure("\x7F" "1012")),
+        confirm("12", packet({{"CE00", "1-2"}}), 1, failure("1-2")),
+        // A back-end that leaks descriptors: the box's port is above 1024, which select could not wait on.
+        [] { Case c = confirm("1", packet({{"CE00", "1"}}), 0, success("1")); c.held = 1100; return c; }(),
         confirm("001", packet({{"CE00", "\x7F" "01"}}), 1, failure("\x7F" "01")),
         confirm("101", packet({{"CEER", "No signal"}}), 1, "Channel error: No signal\nFailed\n"),
         confirm("101", packet({{"CEER", "Busy"}, {"CE00", "101"}}), 0, "Channel error: Busy\n" + success("101")),
@@ -355,7 +375,8 @@ struct Trial {
         std::ranges::transform(c.args, std::back_inserter(args), [this](const std::string& arg) { return subst(arg); });
         std::vector<std::string> env = {"POSIXLY_CORRECT=1", "TOVRA_SIM_USB_DEVDIR=" + dir.file("dev")};
         env.insert(env.end(), c.env.begin(), c.env.end());
-        started.emplace(dir, args, RunOptions{.scenario = c.scenario, .env = env, .out = c.out_to, .err = c.err_to});
+        started.emplace(dir, args, RunOptions{.scenario = c.scenario, .env = env, .out = c.out_to, .err = c.err_to,
+                                              .held = c.held});
         if (!c.line.empty())
             box = std::jthread([this] {
                 eventually([this] { return delivered() == c.wire; });
@@ -423,23 +444,24 @@ TEST(Control, Table)
         t.check();
 }
 
-// The deadline is 10 s to the millisecond, for a silent box too; and a board without a real-time clock has its
-// wall clock stepped by NTP while a change confirms: the wait keeps its 10 s. A box that goes away mid-report
-// ends the wait at once. Once the keys are out, the box sends a report a second, the last one again until the
-// run ends ("hang up": it goes away).
+// The deadline is 10 s to the millisecond, for a silent box too, whose only byte another program on the port takes
+// (the wait resumes, still to the first deadline); and a board without a real-time clock has its wall clock stepped
+// by NTP while a change confirms: the wait keeps its 10 s. A box that goes away mid-report ends the wait at once.
+// Once the keys are out, the box sends a report a second, the last one again until the run ends ("hang up": it goes
+// away).
 TEST(Control, ConfirmationDeadline)
 {
     const std::string stray = "Current channel '100' [incorrect]\n", late = "Failed reading response from sky box.\n";
-    for (const auto& [step, reports, ending] :
-         {std::tuple{"0", std::vector<std::string>{""}, "select timed out\n" + late},
-          {"60", {"", packet({{"SSCN", "100"}}), packet({{"CE00", "101"}})}, stray + success("101")},
-          {"-3600", {packet({{"SSCN", "100"}})}, stray + "select timed out\n" + late},
-          {"0", {packet({{"CE00", "101"}}).substr(0, 10), "hang up"}, late}}) {
+    for (const auto& [step, reads, reports, ending] :
+         {std::tuple{"0", "S", std::vector<std::string>{"", "", "", "", "\n", ""}, "select timed out\n" + late},
+          {"60", "", {"", packet({{"SSCN", "100"}}), packet({{"CE00", "101"}})}, stray + success("101")},
+          {"-3600", "", {packet({{"SSCN", "100"}})}, stray + "select timed out\n" + late},
+          {"0", "", {packet({{"CE00", "101"}}).substr(0, 10), "hang up"}, late}}) {
         SCOPED_TRACE(step);
         TempDir dir;
         Pty box;
         Running run(dir, {"--sky+", "--feedback", box.path(), "--channel", "101"},
-                    {.env = {std::string("TOVRA_SIM_CLOCK_STEP=") + step}});
+                    {.env = {std::string("TOVRA_SIM_CLOCK_STEP=") + step, std::string("TOVRA_SIM_TTY_READS=") + reads}});
         EXPECT_TRUE(eventually([&] { return "usb: " + wire(run.so_far(".log")) == confirmed("101"); }));
         for (std::size_t i = 0; i < 15 * time_scale() && !run.ended(); ++i) {
             std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -458,34 +480,82 @@ TEST(Control, ConfirmationDeadline)
     }
 }
 
-// A serial controller's line that takes nothing for a while (a stalled adapter, a long list of codes): every
-// frame goes out whole once it takes again; a line that takes nothing for 5 s ends the run, whole frames out.
+// A serial controller's line that takes nothing for a while (a stalled adapter, a long list of codes): frames go
+// out whole once it takes again; a line that takes nothing for 5 s ends the run. The controller reads whole frames
+// (3 bytes for outputs 1 and 2, 4 for the others; a pty's buffer stalls 4-byte frames between two) and the next
+// run's frames in step with them: after a stall mid-frame, a run ended by SIGTERM or killed mid-stall, and after a
+// healthy run whose frames the controller has not read yet. An adapter that keeps the frames queued, never sending
+// them, fails a run; so does one whose queue the next run finds full of a dead run's bytes, which it drops.
 TEST(Control, StalledSerialLine)
 {
-    Pty pausing, stalled;
-    std::string frames;
-    std::vector<std::string> args{"--scontroller", "@", "--output", "3"};
-    for (unsigned code = 0; code < 20000; ++code) {
-        std::array<char, 8> word{};
-        std::snprintf(word.data(), word.size(), "%04x", code);
-        args.push_back(word.data());
-        frames += {'C', '\x02', static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
-    }
-    for (const auto& [line, status, err] :
-         {std::tuple{&pausing, 0, std::string()},
-          {&stalled, 1, "tovra_serial_sendcommand failed: the serial port took nothing for 5 seconds\n"}}) {
+    const std::string stall = "tovra_serial_sendcommand failed: the serial port took nothing for 5 seconds";
+    const struct Row {
+        std::string output, end;  // how the first run ends: the line reads after 1.5 s, stalls, a signal, ...
+        unsigned codes;
+        int status;
+        std::string err;
+    } rows[] = {
+        {"3", "read", 20000, 0, ""},
+        {"3", "stall", 20000, 1, stall + "\n"},
+        {"1", "stall", 20000, 1, stall + " after 2 bytes of a frame; what it had not sent is dropped\n"},
+        {"2", "SIGTERM", 20000, -1, ""},
+        {"1", "SIGKILL", 20000, -1, ""},
+        {"3", "healthy", 3000, 0, ""},  // more than the far end's buffer takes, less than the pty holds
+        {"1", "stuck", 2, 1, "tovra_serial_sendcommand failed: the serial port sent nothing for 5 seconds; 3 bytes are "
+                             "still waiting to be sent\n"},
+    };
+    struct Trial {
         TempDir dir;
-        args[1] = line->path();
-        Running run(dir, args);
-        if (status == 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        else
-            EXPECT_TRUE(eventually([&] { return run.ended(); })) << "still writing";
-        const std::string got = line->received(status == 0 ? frames.size() : 0);
-        const Result r = run.finish();
-        EXPECT_EQ(std::tie(r.status, r.err), std::tie(status, err)) << r;
-        EXPECT_TRUE(status == 0 ? got == frames : got.size() % 4 == 0 && got == frames.substr(0, got.size()))
-            << got.size() << " bytes arrived";
+        Pty line;
+        std::string frames;  // the first run's
+        std::optional<Running> first;
+    };
+    auto frames = [](const std::string& output, unsigned from, unsigned to) {
+        std::string bytes;
+        for (const char head = output < "3" ? char('0' + output[0] - '1') : 'C'; from < to; ++from)
+            bytes += (head == 'C' ? std::string{head, char(output[0] - '1')} : std::string{head}) + char(from >> 8) +
+                     char(from & 0xFF);
+        return bytes;
+    };
+    std::deque<Trial> trials;  // side by side: each waits out the 5 s
+    for (const Row& row : rows) {
+        Trial& t = trials.emplace_back();
+        std::vector<std::string> args{"--scontroller", t.line.path(), "--output", row.output};
+        for (unsigned code = 0; code < row.codes; ++code)
+            args.push_back(hex(std::string{char(code >> 8), char(code & 0xFF)}).erase(2, 1));
+        t.frames = frames(row.output, 0, row.codes);
+        t.first.emplace(t.dir, args, RunOptions{.env = {row.end == "stuck" ? "TOVRA_SIM_TTY_OUTQ=3" : ""}});
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    for (std::size_t i = 0; i < trials.size(); ++i)
+        if (rows[i].end.starts_with("SIG"))
+            kill(trials[i].first->pid(), rows[i].end == "SIGTERM" ? SIGTERM : SIGKILL);
+    for (std::size_t i = 0; i < trials.size(); ++i) {
+        const Row& row = rows[i];
+        SCOPED_TRACE("output " + row.output + ", " + row.end);
+        Trial& t = trials[i];
+        std::string all = row.end == "read" ? t.line.received(t.frames.size()) : "";
+        const Result r = t.first->finish();
+        EXPECT_EQ(std::tie(r.status, r.err), std::tie(row.status, row.err)) << r;
+        EXPECT_EQ(r.signal, row.end == "SIGTERM" ? SIGTERM : row.end == "SIGKILL" ? SIGKILL : 0);
+        EXPECT_GE(r.seconds, row.status == 1 || row.end == "SIGTERM" ? 5.0 : 0.0) << "the stall limit";
+        // The controller reads as soon as the run has ended (the line moves again); but after the next run's start
+        // where that run must drop what a killed run left, and where a healthy run's frames must stay.
+        if (row.end != "SIGKILL" && row.end != "healthy")
+            all += t.line.received(row.end == "stuck" ? t.frames.size() : 0);
+        // The next run on the port; not behind a stalled 4-byte frame, where dropping the pty's queue would cut the
+        // frame that the far end's buffer holds part of.
+        const bool next = row.end != "read" && row.end != "stuck" && (row.end != "stall" || row.output != "3");
+        const Result second = next ? run(t.dir, {"--scontroller", t.line.path(), "--output", row.output, "C01", "C02"})
+                                   : Result{.status = 0, .out = "", .err = "", .log = ""};
+        EXPECT_EQ(second.status, 0) << second;
+        all += t.line.received();
+        const std::string mine = next ? frames(row.output, 0x0C01, 0x0C03) : "";
+        const std::string before = all.substr(0, all.size() - std::min(all.size(), mine.size()));
+        EXPECT_EQ(hex(all.substr(before.size())), hex(mine)) << "the next run's frames";
+        EXPECT_TRUE(before.size() % (row.output < "3" ? 3 : 4) == 0 && before == t.frames.substr(0, before.size()))
+            << before.size() << " bytes of the first run's frames";
+        EXPECT_TRUE(row.status == 1 || row.end.starts_with("SIG") || before == t.frames) << "all its frames";
     }
 }
 
