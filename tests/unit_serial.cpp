@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <dlfcn.h>
 #include <string>
@@ -23,11 +24,7 @@ struct Pty {
     int master = -1, slave = -1;
     std::array<char, 128> path{};
     Pty() { EXPECT_EQ(openpty(&master, &slave, path.data(), nullptr, nullptr), 0); }
-    ~Pty()
-    {
-        close(master);
-        close(slave);
-    }
+    ~Pty() { close(master); close(slave); }
 };
 
 // The bytes that came on fd up to the marker, which the other side wrote last: what crossed the pty before it,
@@ -63,7 +60,7 @@ TEST(Serial, LineSettingsReadBackFromTheDevice)
 {
     for (auto [bps, constant] : {std::pair<int, speed_t>{300, B300}, {9600, B9600}, {19200, B19200},
                                  {57600, B57600}, {115200, B115200}}) {
-        for (int stopbits : {0, 1, 2, 3}) {
+        for (int stopbits : {-2, 0, 1, 2, 3}) {
             SCOPED_TRACE(std::to_string(bps) + " bps, stop bits " + std::to_string(stopbits));
             Pty pty;
             const int fd = serial_openport(pty.path.data(), bps, stopbits);
@@ -85,6 +82,10 @@ TEST(Serial, BytesPassUnchangedTheTerminalEndsAndOnlySelectableDescriptorsAreRea
     const int fd = serial_openport(pty.path.data(), 57600, 1);
     std::array<char, 8> buf{};
     EXPECT_EQ(serial_readtimeout(fd, buf.data(), 8, 0), -2);
+    const auto began = std::chrono::steady_clock::now();  // both the second and the 200 ms, and not 10 times as long
+    EXPECT_EQ(serial_readtimeout(fd, buf.data(), 8, 1200), -2);
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_TRUE(took >= std::chrono::milliseconds(1200) && took < std::chrono::seconds(6)) << took.count() << " ns";
     ASSERT_EQ(write(pty.master, "\r\n\x11\x13hello#", 10), 10);
     ASSERT_EQ(serial_readtimeout(fd, buf.data(), 1, 10000), 1);  // the first byte has come: the rest is there too
     EXPECT_EQ(serial_readtimeout(fd, buf.data() + 1, 7, 0), 7);
@@ -142,7 +143,7 @@ TEST(Serial, BytesPassUnchangedTheTerminalEndsAndOnlySelectableDescriptorsAreRea
 // An unknown speed ends the process before opening; a failed open or set-up keeps no descriptor.
 TEST(SerialDeathTest, FailuresAreReported)
 {
-    for (int bps : {38400, 1200, 0})
+    for (int bps : {38400, 1200, 0, -300})
         EXPECT_EXIT(serial_openport("/nonexistent/tty", bps, 1), testing::ExitedWithCode(1),
                     "^Unknown baudrate: " + std::to_string(bps) + "\n$");
     for (auto [path, report] : {std::pair{"/nonexistent/tty", "/nonexistent/tty: No such file or directory\n"},
