@@ -19,12 +19,13 @@ const std::string B = "\n023CE00010101SSCN0081";  // CE00 = 101, SSCN = 1, then 
 const std::string E = B + "AA";
 const std::string EF = "CE00=101;SSCN=1;";
 
-// Bytes one per call; 0 (end of input) once everything fed so far is used.
+// Bytes one per call; once everything fed so far is used, end of input (0) and an error (-1) by turns.
 int feedRead(void* context, std::uint8_t* dest, unsigned)
 {
+    static int failures = 0;
     auto* feed = static_cast<std::string*>(context);
     if (feed->empty())
-        return 0;
+        return -(++failures % 2);
     *dest = static_cast<std::uint8_t>(feed->front());
     feed->erase(0, 1);
     return 1;
@@ -43,10 +44,7 @@ std::string emptyFields(int n, const char* each = "007")
     return n == 0 ? "" : emptyFields(n - 1, each) + std::to_string(999 + n) + each;
 }
 
-std::string unexpected(const std::string& bytes)
-{
-    return "Unexpected/invalid characters: [[[" + bytes + "]]]\n";
-}
+std::string unexpected(const std::string& bytes) { return "Unexpected/invalid characters: [[[" + bytes + "]]]\n"; }
 
 // A call after feeding the first string: its reports, then tag=value; pairs, or -1 (count 0, null arrays).
 using Step = std::pair<std::string, std::string>;
