@@ -95,9 +95,12 @@ TEST(Serial, BytesPassUnchangedTheTerminalEndsAndOnlySelectableDescriptorsAreRea
     EXPECT_EQ(serial_write(fd, "\r\n\x11\x13#", 5), 5);
     EXPECT_EQ(before_marker(pty.master), "\r\n\x11\x13") << "changed, or the device's bytes echoed back to it";
     // The terminal ends on an escape byte with the top bit set, and sends nothing; with -1 when the port refuses a
-    // typed byte (here the port is stdin's own read end); and after reads of stdin that fail 10 times in a row,
-    // counted again from a read that worked. Stdin's pipe has its writing end closed: a terminal that missed the
-    // escape would end at end of file, not hang.
+    // typed byte (here the port is stdin's own read end); not at a failed read of the port (scripted when nothing is
+    // typed: its byte shows in the next session); and after reads of stdin that fail 10 times in a row, counted
+    // again from a read that worked. Stdin's pipe has its writing end closed: a terminal that missed the escape
+    // would end at end of file, not hang.
+    ASSERT_EQ(write(pty.master, "x", 1), 1);
+    ASSERT_EQ(serial_waitreadable(fd, nullptr), 1);
     const int saved_stdin = dup(STDIN_FILENO);
     std::string failed;
     for (int i = 0; i < 9; ++i)
@@ -105,14 +108,15 @@ TEST(Serial, BytesPassUnchangedTheTerminalEndsAndOnlySelectableDescriptorsAreRea
     for (auto [port, typed, reads, ended, out, err] :
          {std::tuple{fd, "\xC0", "", 0, "\nSend 192\n", std::string("\nGot escape char, exitting\n")},
           {STDIN_FILENO, "a", "", -1, "\nSend 97\n", "write(serialfd): Bad file descriptor\n"},
-          {fd, "ab", "FFFFFFFFF.FFFFFFFFF.", 0, "\nSend 97\n\nSend 98\n", failed + failed + "Got EOF on stdin\n"}}) {
+          {fd, "", "F", 0, "", "read(serial): Input/output error\nGot EOF on stdin\n"},
+          {fd, "ab", "FFFFFFFFF.FFFFFFFFF.", 0, "x\nSend 97\n\nSend 98\n", failed + failed + "Got EOF on stdin\n"}}) {
         int in[2];
         ASSERT_EQ(pipe(in), 0);
         ASSERT_EQ(write(in[1], typed, strlen(typed)), std::ssize(std::string(typed)));
         dup2(in[0], STDIN_FILENO);
         close(in[0]);
         close(in[1]);
-        std::tie(scripted_fd, script) = std::pair(STDIN_FILENO, reads);
+        std::tie(scripted_fd, script) = std::pair(*typed ? STDIN_FILENO : port, reads);
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         EXPECT_EQ(serial_terminal(port, 0xC0), ended);
