@@ -5,6 +5,7 @@
 namespace {
 
 using namespace cli;
+using namespace std::literals;
 
 const std::string kTerminalUsage =
     "Usage: tovra-terminal <port> [speed]\n       tovra-terminal --help\n\n"
@@ -47,8 +48,8 @@ TEST(Terminal, Sessions)
         {{"@pty", "2147483647"}, "", 1, "", "Unknown baudrate: 2147483647\n"},
         {{"@pty", "9600"}, "a\xff", 0, "\nSend 97\n\nSend 255\n",
          "Connected to @pty at 9600 baud; press Ctrl-] to leave\nGot EOF on stdin\n", "a\xff"},
-        {{"@pty"}, "xy\x1dz", 0, "\nSend 120\n\nSend 121\n\nSend 29\n", connected + "\nGot escape char, exitting\n",
-         "xy"},
+        {{"@pty"}, "\0\x1c\x1e\x1dz"s, 0, "\nSend 0\n\nSend 28\n\nSend 30\n\nSend 29\n",
+         connected + "\nGot escape char, exitting\n", "\0\x1c\x1e"s},
         {{"@pty"}, "/", 1, "", failures + "Reading stdin failed 10 times in a row, giving up\n"},
         {{"@pty"}, "a", 0, "\nSend 97\n", "tovra-terminal: warning: cannot lock @pty (Permission denied)\n" +
          connected + "Got EOF on stdin\n", "a", "TOVRA_SIM_TTY_LOCK=EACCES"},
@@ -164,8 +165,8 @@ TEST_P(Console, IsRestored)
     Running run(dir, {line.path()}, {.program = TOVRA_TERMINAL_BIN, .stdin_fd = console.slave()});
     signal(SIGHUP, caller);
     EXPECT_TRUE(eventually([&] { return lflag() == (before & ~(ICANON | ECHO)); })) << lflag();
-    line.send("A\rB\nC\x01" "D");
-    EXPECT_TRUE(eventually([&] { return run.so_far() == "A[CR]B[LF]\nC[01]D"; })) << run.so_far();
+    line.send("A\rB\nC\x01 ~\x7f\x80\xff\0D"sv);
+    EXPECT_TRUE(eventually([&] { return run.so_far() == "A[CR]B[LF]\nC[01] ~[7F][80][FF][00]D"; })) << run.so_far();
     console.send("x");  // announced at once, although stdout is a file
     EXPECT_TRUE(eventually([&] { return run.so_far().ends_with("D\nSend 120\n"); })) << run.so_far();
     if (GetParam() == -1)

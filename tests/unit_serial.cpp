@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <dlfcn.h>
 #include <string>
@@ -23,11 +24,7 @@ struct Pty {
     int master = -1, slave = -1;
     std::array<char, 128> path{};
     Pty() { EXPECT_EQ(openpty(&master, &slave, path.data(), nullptr, nullptr), 0); }
-    ~Pty()
-    {
-        close(master);
-        close(slave);
-    }
+    ~Pty() { close(master); close(slave); }
 };
 
 // The bytes that came on fd up to the marker, which the other side wrote last: what crossed the pty before it,
@@ -63,7 +60,7 @@ TEST(Serial, LineSettingsReadBackFromTheDevice)
 {
     for (auto [bps, constant] : {std::pair<int, speed_t>{300, B300}, {9600, B9600}, {19200, B19200},
                                  {57600, B57600}, {115200, B115200}}) {
-        for (int stopbits : {0, 1, 2, 3}) {
+        for (int stopbits : {-2, 0, 1, 2, 3}) {
             SCOPED_TRACE(std::to_string(bps) + " bps, stop bits " + std::to_string(stopbits));
             Pty pty;
             const int fd = serial_openport(pty.path.data(), bps, stopbits);
@@ -85,6 +82,10 @@ TEST(Serial, BytesPassUnchangedTheTerminalEndsAndOnlySelectableDescriptorsAreRea
     const int fd = serial_openport(pty.path.data(), 57600, 1);
     std::array<char, 8> buf{};
     EXPECT_EQ(serial_readtimeout(fd, buf.data(), 8, 0), -2);
+    const auto began = std::chrono::steady_clock::now();  // both the second and the 200 ms, and not 10 times as long
+    EXPECT_EQ(serial_readtimeout(fd, buf.data(), 8, 1200), -2);
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_TRUE(took >= std::chrono::milliseconds(1200) && took < std::chrono::seconds(6)) << took.count() << " ns";
     ASSERT_EQ(write(pty.master, "\r\n\x11\x13hello#", 10), 10);
     ASSERT_EQ(serial_readtimeout(fd, buf.data(), 1, 10000), 1);  // the first byte has come: the rest is there too
     EXPECT_EQ(serial_readtimeout(fd, buf.data() + 1, 7, 0), 7);
@@ -94,9 +95,12 @@ TEST(Serial, BytesPassUnchangedTheTerminalEndsAndOnlySelectableDescriptorsAreRea
     EXPECT_EQ(serial_write(fd, "\r\n\x11\x13#", 5), 5);
     EXPECT_EQ(before_marker(pty.master), "\r\n\x11\x13") << "changed, or the device's bytes echoed back to it";
     // The terminal ends on an escape byte with the top bit set, and sends nothing; with -1 when the port refuses a
-    // typed byte (here the port is stdin's own read end); and after reads of stdin that fail 10 times in a row,
-    // counted again from a read that worked. Stdin's pipe has its writing end closed: a terminal that missed the
-    // escape would end at end of file, not hang.
+    // typed byte (here the port is stdin's own read end); not at a failed read of the port (scripted when nothing is
+    // typed: its byte shows in the next session); and after reads of stdin that fail 10 times in a row, counted
+    // again from a read that worked. Stdin's pipe has its writing end closed: a terminal that missed the escape
+    // would end at end of file, not hang.
+    ASSERT_EQ(write(pty.master, "x", 1), 1);
+    ASSERT_EQ(serial_waitreadable(fd, nullptr), 1);
     const int saved_stdin = dup(STDIN_FILENO);
     std::string failed;
     for (int i = 0; i < 9; ++i)
@@ -104,14 +108,15 @@ TEST(Serial, BytesPassUnchangedTheTerminalEndsAndOnlySelectableDescriptorsAreRea
     for (auto [port, typed, reads, ended, out, err] :
          {std::tuple{fd, "\xC0", "", 0, "\nSend 192\n", std::string("\nGot escape char, exitting\n")},
           {STDIN_FILENO, "a", "", -1, "\nSend 97\n", "write(serialfd): Bad file descriptor\n"},
-          {fd, "ab", "FFFFFFFFF.FFFFFFFFF.", 0, "\nSend 97\n\nSend 98\n", failed + failed + "Got EOF on stdin\n"}}) {
+          {fd, "", "F", 0, "", "read(serial): Input/output error\nGot EOF on stdin\n"},
+          {fd, "ab", "FFFFFFFFF.FFFFFFFFF.", 0, "x\nSend 97\n\nSend 98\n", failed + failed + "Got EOF on stdin\n"}}) {
         int in[2];
         ASSERT_EQ(pipe(in), 0);
         ASSERT_EQ(write(in[1], typed, strlen(typed)), std::ssize(std::string(typed)));
         dup2(in[0], STDIN_FILENO);
         close(in[0]);
         close(in[1]);
-        std::tie(scripted_fd, script) = std::pair(STDIN_FILENO, reads);
+        std::tie(scripted_fd, script) = std::pair(*typed ? STDIN_FILENO : port, reads);
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         EXPECT_EQ(serial_terminal(port, 0xC0), ended);
@@ -141,7 +146,7 @@ TEST(Serial, BytesPassUnchangedTheTerminalEndsAndOnlySelectableDescriptorsAreRea
 // An unknown speed ends the process before opening; a failed open or set-up keeps no descriptor.
 TEST(SerialDeathTest, FailuresAreReported)
 {
-    for (int bps : {38400, 1200, 0})
+    for (int bps : {38400, 1200, 0, -300})
         EXPECT_EXIT(serial_openport("/nonexistent/tty", bps, 1), testing::ExitedWithCode(1),
                     "^Unknown baudrate: " + std::to_string(bps) + "\n$");
     for (auto [path, report] : {std::pair{"/nonexistent/tty", "/nonexistent/tty: No such file or directory\n"},
