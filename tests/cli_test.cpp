@@ -124,7 +124,7 @@ struct Case {
     std::string out = "", err = "";
     std::string wire = "";  // "usb:" and the reports (see wire) when the USB library was used; "pty:" and the bytes
     std::string scenario = "device 6666:f100\n";
-    std::string logged = "";  // what @dir/log got after "earlier run\n"
+    std::string logged = "";  // what @dir/log got after "earlier run\n", or what @dir/new got
     Stream out_to = Stream::File, err_to = Stream::File;
     std::string line = "", unread = "";  // what the box has sent on the serial line before the run; what is left
     std::vector<std::string> env = {};      // more for the run's environment, as the simulator's faults
