@@ -40,8 +40,8 @@ std::string usage()
 
 // What --debug prints first for the default controller: the search, then the identification.
 const std::string kFound = "Found device: 6666-f100\nFound tovra control num 0\n";
-const std::string kVersion = "- Version Number: 1.0\nTrying to detach kernel driver\nDevice already detached\n"
-                             "sending: byte 113\n- Full version 1.0.0\n";
+const std::string kQuery = "Trying to detach kernel driver\nDevice already detached\nsending: byte 113\n";
+const std::string kVersion = "- Version Number: 1.0\n" + kQuery + "- Full version 1.0.0\n";
 const std::string kIdent = kFound + kVersion;
 
 // The --debug lines of one code sent to output 1 or 2, of a USB or an RS232 controller.
@@ -105,10 +105,14 @@ std::string confirmed(std::string_view channel, bool debug = false)
 const std::string kCtl = "device 6666:f100 ";  // the one controller, its settings follow
 const std::string kHidden = "device 6666:f100 access=none\ndevice 6666:f100 ";  // 001/001 is not for this user
 
-std::string hidden(const std::string& device, const std::string& mode = "plugdev, mode 0660", const std::string& fix = kFix)
+std::string hidden(const std::string& node, const std::string& mode = "plugdev, mode 0660", const std::string& fix = kFix)
 {
-    return "The USB controller /dev/bus/usb/001/" + device + " (group " + mode + ") cannot be opened by this user: " + fix;
+    return "The USB controller /dev/bus/usb/" + node + " (group " + mode + ") cannot be opened by this user: " + fix;
 }
+std::string times(int n, const std::string& text) { return n > 0 ? text + times(n - 1, text) : ""; }
+// Other products 001/001 to 001/009, then hidden and usable controllers in turn from 001/010 on, and 002/001 on.
+const std::string kMany = "listing newest-first\n" + times(9, "device 1234:5678\n") + times(2, kHidden + "\n") + "bus\n" +
+                          kHidden;
 const std::string kCrowd = "device 1234:5678\ndevice 6666:f101\ndevice 6666:f100\n"
                            "bus\ndevice 6666:f100\ndevice 0001:f100\ndevice 6666:f100\n";
 const std::string kWriteFailure = kIdent + sending(0x0001) + failed("usb_interrupt_write", "Connection timed out");
@@ -120,7 +124,7 @@ struct Case {
     std::string out = "", err = "";
     std::string wire = "";  // "usb:" and the reports (see wire) when the USB library was used; "pty:" and the bytes
     std::string scenario = "device 6666:f100\n";
-    std::string logged = "";  // what @dir/log got after "earlier run\n"
+    std::string logged = "";  // what @dir/log got after "earlier run\n", or what @dir/new got
     Stream out_to = Stream::File, err_to = Stream::File;
     std::string line = "", unread = "";  // what the box has sent on the serial line before the run; what is left
     std::vector<std::string> env = {};      // more for the run's environment, as the simulator's faults
@@ -132,6 +136,12 @@ Case with_env(Case c, std::string setting)
     c.env.push_back(std::move(setting));
     return c;
 }
+
+// Code 1 sent to the output that args select (its report's first bytes: "30", "43 02" ...); runs refused at once.
+Case sent(std::vector<std::string> args, std::string to) { return {args, 0, "", "", "usb: " + to + " 00 01"}; }
+Case range(std::vector<std::string> args, std::string shown) { return {args, 1, out_of_range(shown), usage()}; }
+Case refused(std::string n) { return {{"--controller", n}, 1, "", no_controller(n)}; }
+Case bad_channel(std::string c) { return {{"--channel", c}, 1, "", "Invalid channel number '" + c + "'\n", "usb:"}; }
 
 // A change on a Sky+ box confirmed from what the box sent; it sent more after that.
 Case confirm(std::string channel, std::string box, int status, std::string out, std::string more = "",
@@ -146,10 +156,13 @@ Case confirm(std::string channel, std::string box, int status, std::string out, 
 
 std::vector<Case> cases()
 {
+    auto logged = [](Stream o, Stream e) -> Case {  // a failure that the log gets whatever the streams are
+        return {{"--log", "@dir/log", "--debug", "1"}, 1, "", "", "usb: 71", kCtl + "write_fail=2", kWriteFailure, o, e};
+    };
     // Besides its fields, Trial holds every row to these:
     // - it runs with POSIXLY_CORRECT=1 in the environment, and options and codes mix all the same;
     // - a run given "@pty" leaves that line at 57600 8N1;
-    // - @dir/log holds "earlier run\n" followed by the row's logged;
+    // - @dir/log holds "earlier run\n", and then @dir/new (not there before the run) the row's logged;
     // - the USB library's log has usb_close exactly when the run succeeded or got to the box's reports ("Failed");
     // - a successful --channel run with no "Tuning" verdict in out takes at least 2 s (Backup after the last key).
     std::vector<Case> table{
@@ -160,24 +173,22 @@ std::vector<Case> cases()
                                                              "'--scontroller' '--setup' '--sky' '--sky+' '--sky+hd'")},
         {.args = {"0001", "--output"}, .status = 1, .err = parser("option '--output' requires an argument")},
         {.args = {"0001", "0002", "--out", "3"}, .wire = "usb: 43 02 00 01 43 02 00 02"},
-        {.args = {"--output", "16", "--output", "1", "0001"}, .status = 1, .out = out_of_range("16"), .err = usage()},
-        {.args = {"--output", "4294967297", "0001"}, .status = 1, .out = out_of_range("4294967297"), .err = usage()},
-        {.args = {"--box", "15", "0001"}, .status = 1, .out = out_of_range("16"), .err = usage()},
-        {.args = {"--box", "4294967296", "0001"}, .status = 1, .out = out_of_range("4294967297"), .err = usage()},
-        {.args = {"--box", "9223372036854775807"}, .status = 1, .out = out_of_range("9223372036854775808"),
-         .err = usage()},
-        // Beyond 64 bits the number typed, as strtol reads it (space, sign, leading zeros): --box shows it plus one.
-        {.args = {"--output", " +0099999999999999999999x"}, .status = 1, .out = out_of_range("99999999999999999999"),
-         .err = usage()},
-        {.args = {"--box", "99999999999999999999"}, .status = 1, .out = out_of_range("100000000000000000000"),
-         .err = usage()},
-        {.args = {"--box", "-100000000000000000000"}, .status = 1, .out = out_of_range("-99999999999999999999"),
-         .err = usage()},
-        {.args = {"--box", "-1"}, .status = 1, .out = out_of_range("0"), .err = usage()},
-        {.args = {"--controller", "0", "0001"}, .status = 1, .err = no_controller("0")},
-        {.args = {"--controller", "256", "0001"}, .status = 1, .err = no_controller("256")},
-        {.args = {"--controller", "4294967297"}, .status = 1, .err = no_controller("4294967297")},
+        {.args = {"0001", "-1"}, .status = 1, .err = parser("invalid option -- '1'")},
+        // Numbers as strtol reads them: white space, a sign, leading zeros; up to the first other character.
+        sent({"--output=+3", "1"}, "43 02"), sent({"--output", " 4", "1"}, "43 03"),
+        sent({"--output", "010", "1"}, "43 09"), sent({"--output", "6x", "1"}, "43 05"),
+        sent({"--output", "3", "--box", "abc", "1"}, "30"), sent({"--out", "3", "--box=0", "1"}, "30"),
+        range({"--output", "16", "--output", "1"}, "16"), range({"--output", "4294967297"}, "4294967297"),
+        range({"--output", "abc"}, "0"), range({"--output", "-1"}, "-1"), range({"--box", "-1"}, "0"),
+        range({"--box", "15"}, "16"), range({"--box", "4294967296"}, "4294967297"),
+        range({"--box", "9223372036854775807"}, "9223372036854775808"),
+        // Beyond 64 bits the number typed, as strtol reads it (--box shows it plus one).
+        range({"--output", " +0099999999999999999999x"}, "99999999999999999999"),
+        range({"--box", "99999999999999999999"}, "100000000000000000000"),
+        range({"--box", "-100000000000000000000"}, "-99999999999999999999"),
+        refused("0"), refused("-1"), refused("abc"), refused("256"), refused("4294967297"),
         {.args = {"--controller", "255", "0001"}, .status = 1, .err = not_found(1, 254), .wire = "usb:"},
+        {.args = {"--controller", "255", "1"}, .wire = "usb: 001/255: 30 00 01", .scenario = times(255, kCtl + "\n")},
         // Codes, and the reports that carry them.
         {.args = {"--output", "15", "FFFE"}, .wire = "usb: 43 0e ff fe"},
         {.args = {"--", "c03", "0X0c03", "+0C03zz", " \t\r0C03", "0x", "0xc03", "-0", "000000FFFE", "aF09", "fA"},
@@ -200,6 +211,11 @@ std::vector<Case> cases()
                 sending(0x0001) + sending(0x0002),
          .err = "usb_interrupt_read failed: Connection timed out\n", .wire = "usb: 71 30 00 01 30 00 02",
          .scenario = kCtl + R"(manufacturer=fail product="" serial=fail release=0a00 detach=EBUSY reply=fail)"},
+        {.args = {"--debug"}, .out = kFound + "- Manufacturer : " + std::string(126, 'M') + "\n- Version Number: 18.52\n" +
+         kQuery, .err = "usb_interrupt_read failed: Input/output error\n", .wire = "usb: 71",
+         .scenario = kCtl + "reply=7 release=1234 manufacturer=" + std::string(126, 'M')},
+        {.args = {"--debug"}, .out = kFound + "- Version Number: 1.0\n" + kQuery,
+         .err = "usb_interrupt_write failed: Connection timed out\n", .wire = "usb:", .scenario = kCtl + "write_fail=1"},
         // A claim that failed during the identification is reported once; the code then fails without a retry.
         {.args = {"--debug", "0001"}, .status = 1, .out = kFound + "- Version Number: 1.0\nTrying to detach kernel "
                                                    "driver\nDevice already detached\nsending code 0001 to output 1\n",
@@ -213,7 +229,7 @@ std::vector<Case> cases()
          .out = "Found device: 1234-5678\nFound device: 6666-f101\n" + kFound +
                 "Found device: 6666-f100\nFound tovra control num 1\n" + kVersion + sending(0x0001),
          .wire = "usb: 002/001: 71 002/001: 30 00 01", .scenario = kCrowd},
-        {.args = {"--controller", "3", "0001"}, .wire = "usb: 002/003: 30 00 01", .scenario = kCrowd},
+        {.args = {"--controller", "03", "0001"}, .wire = "usb: 002/003: 30 00 01", .scenario = kCrowd},
         // ... however libusb lists them: a real kernel lists the last plugged first.
         {.args = {"--debug", "--controller", "1", "0001"},
          .out = "Found device: 1234-5678\nFound device: 6666-f101\n" + kIdent + sending(0x0001),
@@ -229,20 +245,25 @@ std::vector<Case> cases()
          .err = "@dir/none: No such file or directory\n" + at("@dir/none"), .wire = "usb:"},
         // libusb leaves out a controller whose node this user cannot open: the run tells why it is not found, or
         // that it counts another controller than for a user who may open both.
-        {.args = {"--controller", "2", "0001"}, .status = 1, .err = not_found(1, 1) + hidden("001"), .wire = "usb:",
+        {.args = {"--controller", "2", "0001"}, .status = 1, .err = not_found(1, 1) + hidden("001/001"), .wire = "usb:",
          .scenario = kHidden},
         {.args = {"--controller", "1", "0001"}, .err = "warning: --controller 1 counts only the controllers this user "
-                                                       "can open: it selects /dev/bus/usb/001/002.\n" + hidden("001"),
+                                                       "can open: it selects /dev/bus/usb/001/002.\n" + hidden("001/001"),
          .wire = "usb: 001/002: 30 00 01", .scenario = kHidden},
-        {.args = {"0001"}, .status = 1, .err = not_found(0, 0) + hidden("001", "root, mode 0660", kNoGroupFix),
+        {.args = {"0001"}, .status = 1, .err = not_found(0, 0) + hidden("001/001", "root, mode 0660", kNoGroupFix),
          .wire = "usb:", .scenario = "group plugdev absent\n" + kCtl + "access=none"},
         {.args = {"0001"}, .status = 1,
          .err = not_found(0, 0) + "The USB controller /dev/bus/usb/001/001 cannot be opened: No such file or directory\n",
          .wire = "usb:", .scenario = kCtl + "node=absent"},
+        {.args = {"--controller", "2", "0001"}, .err = "warning: --controller 2 counts only the controllers this user "
+                   "can open: it selects /dev/bus/usb/001/013.\n" + hidden("001/010") + hidden("001/012"),
+         .wire = "usb: 001/013: 30 00 01", .scenario = kMany},
+        {.args = {"--controller", "4", "0001"}, .status = 1, .err = not_found(3, 3) + hidden("001/010") +
+         hidden("001/012") + hidden("002/001"), .wire = "usb:", .scenario = kMany},
         // libusb-compat (Fedora, Arch) lists every controller and fails to open one it cannot write.
         {.args = {"--controller", "2", "0001"}, .status = 1,
-         .err = "usb_open failed: Permission denied\n" + unable(1) + hidden("002", "plugdev, mode 0664"), .wire = "usb:",
-         .scenario = "library compat\n" + kHidden + "access=readonly"},
+         .err = "usb_open failed: Permission denied\n" + unable(1) + hidden("001/002", "plugdev, mode 0664"),
+         .wire = "usb:", .scenario = "library compat\n" + kHidden + "access=readonly"},
         // Failures on the way to the controller.
         {.args = {"0001"}, .status = 1, .err = failed("usb_set_configuration", "Device or resource busy"),
          .wire = "usb:", .scenario = kCtl + "setconfig=EBUSY"},
@@ -260,28 +281,26 @@ std::vector<Case> cases()
          .err = "Setup can only be sent to output 1 or 2, not output 3.\n", .wire = "usb:"},
         {.args = {"--setup"}, .status = 1, .err = failed("usb_claim_interface", "Permission denied", "sendconfig") +
                                                   kHint, .wire = "usb:", .scenario = kCtl + "claim=EACCES"},
-        {.args = {"--setup", "0001"}, .status = 1,
-         .err = failed("usb_interrupt_write", "Connection timed out", "sendconfig"), .wire = "usb:",
-         .scenario = kCtl + "write_fail=1"},
+        {.args = {"--setup"}, .status = 1, .err = failed("usb_interrupt_write", "Connection timed out", "sendconfig"),
+         .wire = "usb:", .scenario = kCtl + "write_fail=1"},
+        {.args = {"--setup"}, .status = 1, .err = failed("usb_interrupt_write", "Connection timed out", "sendconfig"),
+         .wire = "usb: 73 4b 96 96 05 dc 0a 8b", .scenario = kCtl + "write_fail=2"},  // report B
         // An RS232 controller.
-        {.args = {"--debug", "--scontroller", "@pty", "--output", "5", "0C05"},
-         .out = "sending code 0c05 to output 5\nsending cmd 0c05 to output 5: bytes 67, 4, 12, 5\n",
-         .wire = "pty: 43 04 0c 05"},
+        {.args = {"--debug", "--scontroller", "@pty", "--output", "3", "0C05"},
+         .out = "sending code 0c05 to output 3\nsending cmd 0c05 to output 3: bytes 67, 2, 12, 5\n",
+         .wire = "pty: 43 02 0c 05"},
+        {.args = {"--scontroller", "@pty", "--box", "14", "FFFE"}, .wire = "pty: 43 0e ff fe"},
         {.args = {"--debug", "--scontroller", "@pty", "--controller", "0", "--output", "2", "0C05"},
          .out = sending(0x0C05, 2), .wire = "pty: 31 0c 05"},
-        {.args = {"--scontroller", "@dir/none", "0001"}, .status = 1,
+        {.args = {"--scontroller", "@dir/none", "--setup", "0001"}, .status = 1,
          .err = "@dir/none: No such file or directory\nOpening serial port failed: No such file or directory\n"},
         {.args = {"--setup", "--scontroller", "@pty"}, .status = 1,
          .err = "Configuration sending not supported for serial devices.\n"},
         // The log file and the standard streams.
-        {.args = {"--log", "@dir/log", "--debug", "0001"}, .status = 1, .wire = "usb: 71",
-         .scenario = kCtl + "write_fail=2", .logged = kWriteFailure},
-        {.args = {"--log", "@dir/log", "--debug", "0001"}, .status = 1, .wire = "usb: 71",
-         .scenario = kCtl + "write_fail=2", .logged = kWriteFailure, .out_to = Stream::Closed},
-        {.args = {"--log", "@dir/log", "--debug", "0001"}, .status = 1, .wire = "usb: 71",
-         .scenario = kCtl + "write_fail=2", .logged = kWriteFailure, .err_to = Stream::Closed},
+        logged(Stream::File, Stream::File), logged(Stream::Closed, Stream::File), logged(Stream::File, Stream::Closed),
         {.args = {"--log", "@dir/log", "0001"}, .status = 1, .wire = "usb:", .scenario = kCtl + "claim=EACCES",
          .logged = failed("usb_claim_interface", "Permission denied") + kHint},
+        {.args = {"--log", "@dir/new", "--output", "0"}, .status = 1, .logged = out_of_range("0") + usage()},
         {.args = {"--log", "@dir/none/log", "0001"}, .status = 1,
          .err = "opening log file @dir/none/log for writing failed: No such file or directory\n"},
         {.args = {"--scontroller", "@pty", "--debug", "0001"}, .wire = "pty: 30 00 01", .scenario = "",
@@ -292,14 +311,14 @@ std::vector<Case> cases()
          .out_to = Stream::BrokenPipe},
         // Channel changes: the keys, then Backup 2 s after the last one.
         {.args = {"--channel", "123"}, .wire = "usb: 30 00 80 30 00 01 30 00 02 30 00 03 30 00 83"},
-        {.args = {"--sky+hd", "--output", "5", "--channel", "90"},
-         .wire = "usb: 43 04 5c 80 43 04 5c 09 43 04 5c 00 43 04 5c 83"},
+        {.args = {"--sky+hd", "--output", "5", "--channel", "9SDX0"},
+         .wire = "usb: 43 04 5c 80 43 04 5c 09 43 04 5c 7e 43 04 5c 59 43 04 5c 5c 43 04 5c 00 43 04 5c 83"},
         // The last box option wins; other words are no codes here.
-        {.args = {"--sky+hd", "--sky", "--channel", "S2X", "zz", "0001"},
-         .wire = "usb: 30 00 80 30 00 7e 30 00 02 30 00 5c 30 00 83"},
+        {.args = {"--sky+hd", "--sky", "--channel", "S2XD", "zz", "0001"},
+         .wire = "usb: 30 00 80 30 00 7e 30 00 02 30 00 5c 30 00 59 30 00 83"},
         {.args = {"--channel", ""}, .wire = "usb: 30 00 80 30 00 83"},
-        {.args = {"--scontroller", "@pty", "--sky+", "--channel", "101"},
-         .wire = "pty: 30 0c 80 30 0c 01 30 0c 00 30 0c 01 30 0c 83"},
+        {.args = {"--scontroller", "@pty", "--sky+", "--channel", "S4678X"},
+         .wire = "pty: 30 0c 80 30 0c 7e 30 0c 04 30 0c 06 30 0c 07 30 0c 08 30 0c 5c 30 0c 83"},
         {.args = {"--debug", "--sky+", "--channel", "12"},  // libusb-compat's detach with no driver bound: ENOENT
          .out = kIdent + "sending channel '12'\n" + sending(0x0C80) + sending(0x0C01) + sending(0x0C02) +
                 "Waiting 2000 ms...\n" + sending(0x0C83), .wire = "usb: 71 30 0c 80 30 0c 01 30 0c 02 30 0c 83",
@@ -310,6 +329,7 @@ std::vector<Case> cases()
          .unread = packet({{"CE00", "999"}})},
         // Channel changes that end before the first key.
         {.args = {"--chan", "zz"}, .status = 1, .err = "Invalid channel number 'zz'\n", .wire = "usb:"},
+        bad_channel("/"), bad_channel(":"), bad_channel("d"), bad_channel("x"),
         {.args = {"--debug", "--channel", "12a"}, .status = 1, .out = kIdent + "sending channel '12a'\n",
          .err = "Invalid channel number '12a'\n", .wire = "usb: 71"},
         {.args = {"--feedback", "@dir/none", "--channel", "1s"}, .status = 1, .err = "Invalid channel number '1s'\n",
@@ -413,7 +433,7 @@ struct Trial {
         EXPECT_EQ(delivered(), c.wire) << r;
         EXPECT_EQ(line.unread(c.unread.size()), c.unread) << "read from the line";
         EXPECT_TRUE(!std::ranges::count(c.args, "@pty") || line.framing() == (B57600 | CS8));
-        EXPECT_EQ(read_file(dir.file("log")), "earlier run\n" + subst(c.logged));
+        EXPECT_EQ(read_file(dir.file("log")) + read_file(dir.file("new")), "earlier run\n" + subst(c.logged));
         EXPECT_EQ(r.log.find("usb_close(") != r.log.npos,
                   !r.log.empty() && (c.status == 0 || c.out.find("Failed") != c.out.npos)) << "released the controller";
         if (!c.status && std::ranges::count(c.args, "--channel") && c.out.find("Tuning") == c.out.npos) {
