@@ -46,6 +46,7 @@ TEST(Terminal, Sessions)
         {{}, "", 1, "", kTerminalUsage},
         {{"@pty", "96OO"}, "", 1, "", "tovra-terminal: speed '96OO' is not a number\n" + kTerminalUsage},
         {{"@pty", "2147483647"}, "", 1, "", "Unknown baudrate: 2147483647\n"},
+        {{"@pty", "2147483648"}, "", 1, "", "tovra-terminal: speed '2147483648' is out of range\n" + kTerminalUsage},
         {{"@pty", "9600"}, "a\xff", 0, "\nSend 97\n\nSend 255\n",
          "Connected to @pty at 9600 baud; press Ctrl-] to leave\nGot EOF on stdin\n", "a\xff"},
         {{"@pty"}, "\0\x1c\x1e\x1dz"s, 0, "\nSend 0\n\nSend 28\n\nSend 30\n\nSend 29\n",
