@@ -503,79 +503,68 @@ TEST(Control, ConfirmationDeadline)
 // A serial controller's line that takes nothing for a while (a stalled adapter, a long list of codes): frames go
 // out whole once it takes again; a line that takes nothing for 5 s ends the run. The controller reads whole frames
 // (3 bytes for outputs 1 and 2, 4 for the others; a pty's buffer stalls 4-byte frames between two) and the next
-// run's frames in step with them: after a stall mid-frame, a run ended by SIGTERM or killed mid-stall, and after a
-// healthy run whose frames the controller has not read yet. An adapter that keeps the frames queued, never sending
-// them, fails a run; so does one whose queue the next run finds full of a dead run's bytes, which it drops.
+// run's frames in step with them: after a stall mid-frame, a run ended by SIGTERM or killed mid-stall (the next run
+// drops what it left), and after a healthy run whose frames the controller has not read yet (kept). An adapter that
+// keeps the frames queued, never sending them, fails the run.
 TEST(Control, StalledSerialLine)
 {
     const std::string stall = "tovra_serial_sendcommand failed: the serial port took nothing for 5 seconds";
-    const struct Row {
-        std::string output, end;  // how the first run ends: the line reads after 1.5 s, stalls, a signal, ...
-        unsigned codes;
-        int status;
-        std::string err;
-    } rows[] = {
-        {"3", "read", 20000, 0, ""},
+    const std::tuple<std::string, std::string, unsigned, int, std::string> rows[] = {  // output, end, codes, status
+        {"3", "read", 20000, 0, ""},  // the line reads after 1.5 s
         {"3", "stall", 20000, 1, stall + "\n"},
         {"1", "stall", 20000, 1, stall + " after 2 bytes of a frame; what it had not sent is dropped\n"},
         {"2", "SIGTERM", 20000, -1, ""},
         {"1", "SIGKILL", 20000, -1, ""},
         {"3", "healthy", 3000, 0, ""},  // more than the far end's buffer takes, less than the pty holds
         {"1", "stuck", 2, 1, "tovra_serial_sendcommand failed: the serial port sent nothing for 5 seconds; 3 bytes are "
-                             "still waiting to be sent\n"},
+                             "still waiting to be sent\n"}};
+    auto frames = [](const std::string& output, unsigned code, unsigned end) {
+        std::string bytes;
+        for (const int n = std::stoi(output) - 1; code < end; ++code)
+            bytes += (n < 2 ? std::string{char('0' + n)} : std::string{'C', char(n)}) + char(code >> 8) + char(code);
+        return bytes;
     };
     struct Trial {
         TempDir dir;
         Pty line;
-        std::string frames;  // the first run's
         std::optional<Running> first;
     };
-    auto frames = [](const std::string& output, unsigned from, unsigned to) {
-        std::string bytes;
-        for (const char head = output < "3" ? char('0' + output[0] - '1') : 'C'; from < to; ++from)
-            bytes += (head == 'C' ? std::string{head, char(output[0] - '1')} : std::string{head}) + char(from >> 8) +
-                     char(from & 0xFF);
-        return bytes;
-    };
     std::deque<Trial> trials;  // side by side: each waits out the 5 s
-    for (const Row& row : rows) {
+    for (const auto& [output, end, codes, status, err] : rows) {
         Trial& t = trials.emplace_back();
-        std::vector<std::string> args{"--scontroller", t.line.path(), "--output", row.output};
-        for (unsigned code = 0; code < row.codes; ++code)
-            args.push_back(hex(std::string{char(code >> 8), char(code & 0xFF)}).erase(2, 1));
-        t.frames = frames(row.output, 0, row.codes);
-        t.first.emplace(t.dir, args, RunOptions{.env = {row.end == "stuck" ? "TOVRA_SIM_TTY_OUTQ=3" : ""}});
+        std::vector<std::string> args{"--scontroller", t.line.path(), "--output", output};
+        for (unsigned code = 0; code < codes; ++code)
+            args.push_back(hex(std::string{char(code >> 8), char(code)}).erase(2, 1));
+        t.first.emplace(t.dir, args, RunOptions{.env = {end == "stuck" ? "TOVRA_SIM_TTY_OUTQ=3" : ""}});
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     for (std::size_t i = 0; i < trials.size(); ++i)
-        if (rows[i].end.starts_with("SIG"))
-            kill(trials[i].first->pid(), rows[i].end == "SIGTERM" ? SIGTERM : SIGKILL);
+        if (const std::string& end = std::get<1>(rows[i]); end.starts_with("SIG"))
+            kill(trials[i].first->pid(), end == "SIGTERM" ? SIGTERM : SIGKILL);
     for (std::size_t i = 0; i < trials.size(); ++i) {
-        const Row& row = rows[i];
-        SCOPED_TRACE("output " + row.output + ", " + row.end);
+        const auto& [output, end, codes, status, err] = rows[i];
+        SCOPED_TRACE("output " + output + ", " + end);
         Trial& t = trials[i];
-        std::string all = row.end == "read" ? t.line.received(t.frames.size()) : "";
+        const std::string sent = frames(output, 0, codes);
+        std::string all = end == "read" ? t.line.received(sent.size()) : "";
         const Result r = t.first->finish();
-        EXPECT_EQ(std::tie(r.status, r.err), std::tie(row.status, row.err)) << r;
-        EXPECT_EQ(r.signal, row.end == "SIGTERM" ? SIGTERM : row.end == "SIGKILL" ? SIGKILL : 0);
-        EXPECT_GE(r.seconds, row.status == 1 || row.end == "SIGTERM" ? 5.0 : 0.0) << "the stall limit";
-        // The controller reads as soon as the run has ended (the line moves again); but after the next run's start
-        // where that run must drop what a killed run left, and where a healthy run's frames must stay.
-        if (row.end != "SIGKILL" && row.end != "healthy")
-            all += t.line.received(row.end == "stuck" ? t.frames.size() : 0);
-        // The next run on the port; not behind a stalled 4-byte frame, where dropping the pty's queue would cut the
-        // frame that the far end's buffer holds part of.
-        const bool next = row.end != "read" && row.end != "stuck" && (row.end != "stall" || row.output != "3");
-        const Result second = next ? run(t.dir, {"--scontroller", t.line.path(), "--output", row.output, "C01", "C02"})
-                                   : Result{.status = 0, .out = "", .err = "", .log = ""};
-        EXPECT_EQ(second.status, 0) << second;
+        EXPECT_EQ(std::tie(r.status, r.err), std::tie(status, err)) << r;
+        EXPECT_EQ(r.signal, end == "SIGTERM" ? SIGTERM : end == "SIGKILL" ? SIGKILL : 0);
+        EXPECT_GE(r.seconds, status == 1 || end == "SIGTERM" ? 5.0 : 0.0) << "the stall limit";
+        // The controller reads as soon as the run has ended (the line moves again); but only after the next run's
+        // start where that run must drop what a killed run left, or keep a healthy run's frames. No next run behind
+        // a stalled 4-byte frame, where dropping the pty's queue would cut the one the far end's buffer ends in.
+        if (end != "SIGKILL" && end != "healthy")
+            all += t.line.received(end == "stuck" ? sent.size() : 0);
+        const bool next = end != "read" && end != "stuck" && (end != "stall" || output != "3");
+        EXPECT_EQ(next ? run(t.dir, {"--scontroller", t.line.path(), "--output", output, "C01", "C02"}).status : 0, 0);
         all += t.line.received();
-        const std::string mine = next ? frames(row.output, 0x0C01, 0x0C03) : "";
+        const std::string mine = next ? frames(output, 0x0C01, 0x0C03) : "";
         const std::string before = all.substr(0, all.size() - std::min(all.size(), mine.size()));
         EXPECT_EQ(hex(all.substr(before.size())), hex(mine)) << "the next run's frames";
-        EXPECT_TRUE(before.size() % (row.output < "3" ? 3 : 4) == 0 && before == t.frames.substr(0, before.size()))
+        EXPECT_TRUE(before.size() % (output < "3" ? 3 : 4) == 0 && before == sent.substr(0, before.size()))
             << before.size() << " bytes of the first run's frames";
-        EXPECT_TRUE(row.status == 1 || row.end.starts_with("SIG") || before == t.frames) << "all its frames";
+        EXPECT_TRUE(status == 1 || end.starts_with("SIG") || before == sent) << "all its frames";
     }
 }
 
