@@ -323,10 +323,6 @@ std::vector<Case> cases()
          .out = kIdent + "sending channel '12'\n" + sending(0x0C80) + sending(0x0C01) + sending(0x0C02) +
                 "Waiting 2000 ms...\n" + sending(0x0C83), .wire = "usb: 71 30 0c 80 30 0c 01 30 0c 02 30 0c 83",
          .scenario = "library compat\n" + kCtl},
-        // Not a plain number: the feedback port is opened, and never read.
-        {.args = {"--sky+", "--feedback", "@pty", "--channel", "D9"},
-         .wire = "usb: 30 0c 80 30 0c 59 30 0c 09 30 0c 83", .scenario = kCtl, .line = packet({{"CE00", "999"}}),
-         .unread = packet({{"CE00", "999"}})},
         // Channel changes that end before the first key.
         {.args = {"--chan", "zz"}, .status = 1, .err = "Invalid channel number 'zz'\n", .wire = "usb:"},
         bad_channel("/"), bad_channel(":"), bad_channel("d"), bad_channel("x"),
@@ -380,6 +376,11 @@ std::vector<Case> cases()
     for (const std::string word : {"", "zz", "-1", "FFFF", "FFFE0", "100000000", "-FFFF0002", "FFFFFFFFFFFFFFFF"})
         table.push_back({.args = {"--", "0001", word, "0002"}, .status = 1,
                          .err = "Invalid command code: '" + word + "'\n", .wire = "usb: 30 00 01"});
+    // Not a plain number (S, D or X in it): the feedback port is opened, and never read.
+    for (const auto& [key, code] : {std::pair{"S", "7e"}, {"D", "59"}, {"X", "5c"}})
+        table.push_back({.args = {"--sky+", "--feedback", "@pty", "--channel", key + std::string("9")},
+                         .wire = "usb: 30 0c 80 30 0c " + std::string(code) + " 30 0c 09 30 0c 83", .scenario = kCtl,
+                         .line = packet({{"CE00", "999"}}), .unread = packet({{"CE00", "999"}})});
     return table;
 }
 
