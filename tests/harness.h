@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -163,6 +164,8 @@ public:
             args.insert(args.begin(), words.begin(), words.end());
             logged = true;
         }
+        if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < rlim_t(options.held) + 64)
+            files.rlim_cur = std::min(files.rlim_max, rlim_t(options.held) + 64), setrlimit(RLIMIT_NOFILE, &files);
         for (int fd = logged ? 4 : 3; fd <= options.held; ++fd)
             posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addclosefrom_np(&actions, std::max(logged ? 4 : 3, options.held + 1));
