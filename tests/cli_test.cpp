@@ -536,7 +536,7 @@ TEST(Control, StalledSerialLine)
         std::vector<std::string> args{"--scontroller", t.line.path(), "--output", output};
         for (unsigned code = 0; code < codes; ++code)
             args.push_back(hex(std::string{char(code >> 8), char(code)}).erase(2, 1));
-        t.first.emplace(t.dir, args, RunOptions{.env = {end == "stuck" ? "TOVRA_SIM_TTY_OUTQ=3" : ""}});
+        t.first.emplace(t.dir, args, RunOptions{.env = {"TOVRA_SIM_TTY_OUTQ=" + std::string(end == "stuck" ? "3" : "")}});
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     for (std::size_t i = 0; i < trials.size(); ++i)
