@@ -517,6 +517,7 @@ TEST(Control, StalledSerialLine)
         {"2", "SIGTERM", 20000, -1, ""},
         {"1", "SIGKILL", 20000, -1, ""},
         {"3", "healthy", 3000, 0, ""},  // more than the far end's buffer takes, less than the pty holds
+        {"1", "hangup", 20000, 1, "tovra_serial_sendcommand failed: Input/output error\n"},  // the line goes away
         {"1", "stuck", 2, 1, "tovra_serial_sendcommand failed: the serial port sent nothing for 5 seconds; 3 bytes are "
                              "still waiting to be sent\n"}};
     auto frames = [](const std::string& output, unsigned code, unsigned end) {
@@ -538,10 +539,12 @@ TEST(Control, StalledSerialLine)
             args.push_back(hex(std::string{char(code >> 8), char(code)}).erase(2, 1));
         t.first.emplace(t.dir, args, RunOptions{.env = {"TOVRA_SIM_TTY_OUTQ=" + std::string(end == "stuck" ? "3" : "")}});
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::this_thread::sleep_for(std::chrono::duration<double>(1.5 * time_scale()));  // the lines are full by then
     for (std::size_t i = 0; i < trials.size(); ++i)
         if (const std::string& end = std::get<1>(rows[i]); end.starts_with("SIG"))
             kill(trials[i].first->pid(), end == "SIGTERM" ? SIGTERM : SIGKILL);
+        else if (end == "hangup")
+            trials[i].line.hang_up();
     for (std::size_t i = 0; i < trials.size(); ++i) {
         const auto& [output, end, codes, status, err] = rows[i];
         SCOPED_TRACE("output " + output + ", " + end);
@@ -551,13 +554,13 @@ TEST(Control, StalledSerialLine)
         const Result r = t.first->finish();
         EXPECT_EQ(std::tie(r.status, r.err), std::tie(status, err)) << r;
         EXPECT_EQ(r.signal, end == "SIGTERM" ? SIGTERM : end == "SIGKILL" ? SIGKILL : 0);
-        EXPECT_GE(r.seconds, status == 1 || end == "SIGTERM" ? 5.0 : 0.0) << "the stall limit";
+        EXPECT_GE(r.seconds, (status == 1 && end != "hangup") || end == "SIGTERM" ? 5.0 : 0.0) << "the stall limit";
         // The controller reads as soon as the run has ended (the line moves again); but only after the next run's
         // start where that run must drop what a killed run left, or keep a healthy run's frames. No next run behind
         // a stalled 4-byte frame, where dropping the pty's queue would cut the one the far end's buffer ends in.
         if (end != "SIGKILL" && end != "healthy")
             all += t.line.received(end == "stuck" ? sent.size() : 0);
-        const bool next = end != "read" && end != "stuck" && (end != "stall" || output != "3");
+        const bool next = end != "read" && end != "stuck" && end != "hangup" && (end != "stall" || output != "3");
         EXPECT_EQ(next ? run(t.dir, {"--scontroller", t.line.path(), "--output", output, "C01", "C02"}).status : 0, 0);
         all += t.line.received();
         const std::string mine = next ? frames(output, 0x0C01, 0x0C03) : "";
