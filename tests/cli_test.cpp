@@ -511,7 +511,7 @@ TEST(Control, StalledSerialLine)
 {
     const std::string stall = "tovra_serial_sendcommand failed: the serial port took nothing for 5 seconds";
     const std::tuple<std::string, std::string, unsigned, int, std::string> rows[] = {  // output, end, codes, status
-        {"3", "read", 20000, 0, ""},  // the line reads after 1.5 s
+        {"2", "read", 20000, 0, ""},  // the line reads after 1.5 s, the rest of a frame stalled part-way too
         {"3", "stall", 20000, 1, stall + "\n"},
         {"1", "stall", 20000, 1, stall + " after 2 bytes of a frame; what it had not sent is dropped\n"},
         {"2", "SIGTERM", 20000, -1, ""},
@@ -531,13 +531,16 @@ TEST(Control, StalledSerialLine)
         Pty line;
         std::optional<Running> first;
     };
+    int hung_up[2];  // a stdin whose writer has gone, which a wait must not take for the port's room
+    ASSERT_EQ(pipe2(hung_up, O_CLOEXEC) + close(hung_up[1]), 0);
     std::deque<Trial> trials;  // side by side: each waits out the 5 s
     for (const auto& [output, end, codes, status, err] : rows) {
         Trial& t = trials.emplace_back();
         std::vector<std::string> args{"--scontroller", t.line.path(), "--output", output};
         for (unsigned code = 0; code < codes; ++code)
             args.push_back(hex(std::string{char(code >> 8), char(code)}).erase(2, 1));
-        t.first.emplace(t.dir, args, RunOptions{.env = {"TOVRA_SIM_TTY_OUTQ=" + std::string(end == "stuck" ? "3" : "")}});
+        t.first.emplace(t.dir, args, RunOptions{.env = {"TOVRA_SIM_TTY_OUTQ=" + std::string(end == "stuck" ? "3" : "")},
+                                                .stdin_fd = end == "stall" ? hung_up[0] : -1});
     }
     std::this_thread::sleep_for(std::chrono::duration<double>(1.5 * time_scale()));  // the lines are full by then
     for (std::size_t i = 0; i < trials.size(); ++i)
@@ -570,6 +573,7 @@ TEST(Control, StalledSerialLine)
             << before.size() << " bytes of the first run's frames";
         EXPECT_TRUE(status == 1 || end.starts_with("SIG") || before == sent) << "all its frames";
     }
+    close(hung_up[0]);
 }
 
 // Over an RS232 controller a plain change sends Sky and the digits at once, and Backup 2 s after the last digit:

@@ -140,6 +140,7 @@ TEST(Serial, BytesPassUnchangedTheTerminalEndsAndOnlySelectableDescriptorsAreRea
     close(FD_SETSIZE);
     errno = 0;
     EXPECT_EQ(std::pair(serial_waitreadable(FD_SETSIZE, nullptr), errno), std::pair(-1, EBADF));
+    EXPECT_EQ(serial_readtimeout(FD_SETSIZE, buf.data(), 8, 0), -1) << "a failed wait is no time-out";
     serial_close(fd);
 }
 
