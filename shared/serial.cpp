@@ -397,15 +397,17 @@ int serial_writeall(int fd, const void* buf, int len, int stall_ms)
         if (n < 0 && !would_block()) {
             return -1;
         }
-        // No room: the port's output queue is full.
-        const timespec left = serial_timeleft(limit, steady_clock::now());
-        std::array<pollfd, 1> port{{{fd, POLLOUT, 0}}};
-        const int ready = wait_ready(port, &left);
-        if (ready < 0 && errno != EINTR) {
-            return -1;
-        }
-        if (ready == 0) {
+        // No room: the port's output queue is full. A pseudo-terminal does
+        // not always wake its writer when room comes, so the room is tried
+        // again at least every 50 ms until the limit.
+        const auto now = steady_clock::now();
+        if (now >= limit) {
             return sent == 0 ? -2 : sent;
+        }
+        const timespec left = serial_timeleft(std::min(limit, now + std::chrono::milliseconds(50)), now);
+        std::array<pollfd, 1> port{{{fd, POLLOUT, 0}}};
+        if (wait_ready(port, &left) < 0 && errno != EINTR) {
+            return -1;
         }
     }
     return sent;
