@@ -114,11 +114,14 @@ PREFIX ?= /usr/local
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
-# A Debian package for /usr: install it with `apt-get install ./build/tovra-control_*.deb`.
-# Needs dpkg-dev and file besides the build set (make test installs them).
-package: build
-	cd $(BUILD) && cpack -G DEB
-	@ls -1 $(BUILD)/*.deb
+# The Debian source package and the .deb, built by dpkg-buildpackage in
+# $(BUILD) (scripts/build-package): install it with `apt-get install
+# ./build/tovra-control_*.deb`. A native build runs the test suite
+# (DEB_BUILD_OPTIONS=nocheck skips it); ARCH=... cross-builds the .deb only,
+# without the tests. Needs debhelper besides the test set.
+package:
+	JOBS=$(JOBS) scripts/build-package $(BUILD) $(ARCH)
+	@ls -1 $(BUILD)/tovra-control_*
 
 # The command-line tests once more, with every run of the programs under
 # memcheck: a leak or a memory error makes that run exit 99 and its test fail.

@@ -6,7 +6,7 @@
 # simulated RS232 controller.
 set -euo pipefail
 build=${1:-build}
-tool=$build/tovra-control
+tool=${2:-$build/tovra-control}  # another tovra-control, such as the installed one, against the same simulators
 simusb=$build/sim/libtovra-simusb.so
 skybox=$build/sim/sky-box
 work=$(mktemp -d)
