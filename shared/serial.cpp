@@ -151,6 +151,9 @@ public:
         if (n < 0) {
             perror(call_);
             if (++failures_ < max_failures) {
+                // A line that is being hung up fails its reads (EIO) until the
+                // hang-up is done and they find its end: give it that time.
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 return {Step::go_on, std::nullopt};
             }
             fprintf(stderr, "Reading %s failed %d times in a row, giving up\n", name_, failures_);

@@ -30,8 +30,8 @@ printf '%s\n' /usr/bin/tovra-{control,terminal} $man1/tovra-{control,terminal}.1
     /usr/share/metainfo/org.example.tovra_control.metainfo.xml $debian | sort | diff - "$work/files" >&2 ||
     fail "installed files (- expected, + installed)"
 
-# udev reads the rules in name order: the mark of the controller before the
-# access to the marked node, and uaccess counts only before 73-seat-late.rules.
+# udev reads the rules in name order: the mark of the controller before the access to the marked node, and uaccess
+# counts only before 73-seat-late.rules.
 marker=$(grep -lxF 'SUBSYSTEM=="usb", ENV{DEVTYPE}=="usb_device", ATTR{idVendor}=="6666", ATTR{idProduct}=="f100", ENV{ID_TOVRA_CONTROLLER}="1"' "$root$rules"/*)
 access=$(grep -lxF 'SUBSYSTEM=="usb", ENV{ID_TOVRA_CONTROLLER}=="1", TAG+="uaccess", MODE="0660", GROUP="plugdev"' "$root$rules"/*)
 [[ -n $marker && -n $access && ${marker##*/} < ${access##*/} && ${access##*/} < 73-seat-late.rules ]] ||

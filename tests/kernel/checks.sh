@@ -1,10 +1,9 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# The checks of make kernel-test, run as root by the guest's /init: the real
-# tovra-control on the kernel's USB stack, against controllers played over
-# USB/IP (usbip-controller), USB-serial adapters played by ACM gadgets
-# (usb-serial.sh) and boxes (sky-box) at the adapters' far ends. One line per
-# check, "ok - BEHAVIOUR" or "FAIL - BEHAVIOUR: WHY", and the closing "N passed, N failed".
+# The checks of make kernel-test, run as root by the guest's /init: the real tovra-control on the kernel's USB stack,
+# against controllers played over USB/IP (usbip-controller), USB-serial adapters played by ACM gadgets (usb-serial.sh)
+# and boxes (sky-box) at the adapters' far ends. One line per check, "ok - BEHAVIOUR" or "FAIL - BEHAVIOUR: WHY", and
+# the closing "N passed, N failed".
 passed=0 failed=0 nl='
 '
 # check BEHAVIOUR EXPECTED ACTUAL: ACTUAL must match EXPECTED, a shell pattern.
@@ -25,9 +24,9 @@ waitfor() { for _ in $(seq 100); do eval "$1" >/dev/null 2>&1 && return; sleep 0
 # The sysfs folder and the node of the controller with serial number SERIAL.
 sysfs() { d=$(grep -lx "$1" /sys/bus/usb/devices/*/serial) && echo "${d%/serial}"; }
 nodeof() { printf /dev/bus/usb/%03d/%03d "$(cat "$(sysfs "$1")/busnum")" "$(cat "$(sysfs "$1")/devnum")"; }
-# plug SERIAL [KEYS [BUSES]]: plugs in a controller of that serial number and scenario KEYS, on
-# the vhci_hcd that BUSES ("bus" lines) lead to; it logs to /tmp/SERIAL.log and hands keys to the
-# boxes. Returns once usbhid has it and udev is done, with its sysfs folder in $dev, its node in $node.
+# plug SERIAL [KEYS [BUSES]]: plugs in a controller of that serial number and scenario KEYS, on the vhci_hcd that
+# BUSES ("bus" lines) lead to; it logs to /tmp/SERIAL.log and hands keys to the boxes. Returns once usbhid has it and
+# udev is done, with its sysfs folder in $dev, its node in $node.
 plug() {
     printf '%sdevice 6666:f100 serial="%s" %s\n' "$3" "$1" "$2" >"/tmp/$1.scenario" && : >"/tmp/$1.log"
     TOVRA_SIM_BOX=/tmp/box0:/tmp/box1:/tmp/box2:/tmp/box3 /sim/usbip-controller "/tmp/$1.scenario" "/tmp/$1.log" >/dev/null &
@@ -39,8 +38,8 @@ unplug() {
     for serial; do kill "$(cat "/tmp/$serial.pid")" 2>/dev/null; wait "$(cat "/tmp/$serial.pid")"; waitfor "! sysfs $serial"; done
     udevadm settle
 }
-# The reports in controller SERIAL's log: their bytes, "2s " before one that came 2 to 4 s after
-# the one before it, "late " before one after another wait of 1 s or more; joined by "|".
+# The reports in controller SERIAL's log: their bytes, "2s " before one that came 2 to 4 s after the one before it,
+# "late " before one after another wait of 1 s or more; joined by "|".
 reports() {
     awk -F' [|] ' '/^report out/ { sub(/.*: /, "", $1); t = $NF + 0; g = n++ ? t - p : 0; p = t
         printf "%s%s%s", (n > 1 ? "|" : ""), (g >= 2000 && g < 4000 ? "2s " : g >= 1000 ? "late " : ""), $1 }' "/tmp/$1.log"
@@ -54,8 +53,8 @@ cross() {
     timeout 5 head -c ${#3} "$2" >/tmp/got & opened "$2"
     printf %s "$3" >"$1" && wait $! && cat /tmp/got
 }
-# box N [OPTIONS]: (re)starts the box at adapter N's far end, /dev/ttyGSN, its keys coming
-# through /tmp/boxN, its events in /tmp/boxN.log.
+# box N [OPTIONS]: (re)starts the box at adapter N's far end, /dev/ttyGSN, its keys coming through /tmp/boxN, its
+# events in /tmp/boxN.log.
 mkfifo /tmp/hold  # an input that never ends, for the programs that would stop at its end
 box() {
     n=$1 && shift
@@ -136,8 +135,8 @@ check "an RS232 controller on adapter 1 sends the frames and the box on adapter 
     "$status $out|$(grep ^frame /tmp/box0.log | tr '\n' '|')"
 box 0 --silent && : >/tmp/A0042.log
 time -f '%e %U %S' -o /tmp/time timeout 20 tovra-control --feedback /dev/ttyACM0 --channel 101 >/tmp/out 2>&1 & pid=$!
-# Its processor time counts from its last key on (a busy host makes a TCG guest charge a run's
-# start dearly): waiting 1 s takes none, spinning all of it.
+# Its processor time counts from its last key on (a busy host makes a TCG guest charge a run's start dearly): waiting
+# 1 s takes none, spinning all of it.
 waitfor "grep -q 'code 0083' /tmp/A0042.log" && start=$(cputime "$(pidof tovra-control)") && sleep 1 && /sim/usb-serial.sh unplug 0
 wait $pid
 check "a run whose box's adapter is pulled out while it waits ends at once, without spinning" \
@@ -179,12 +178,12 @@ waitfor "grep -q 'code 0003 output 1' /tmp/A0042.log"; unplug A0042; wait $pid
 check "a controller pulled out during the 2-second wait fails the Backup" \
     "1 usb_interrupt_write failed: No such device${nl}tovra_usb_sendcommand failed: No such device" "$? $(cat /tmp/err)"
 
-# A PVR ends a run at any moment (SIGTERM, then SIGKILL) and starts the next at once: what the
-# killed run held (the lock, the claim, a transfer in flight, the box's port) is the next run's,
-# usbhid stays detached, and the controller got only what the killed run had sent.
-# Row: MOMENT;SCENARIO;KILLED RUN'S ARGUMENTS;CONDITION THAT THE MOMENT HAS COME;TRANSFERS THE
-# KERNEL CANCELLED;REPORTS BY THEN. The lock is held by a run stopped in its 2-second wait, whose
-# Backup follows the kill. A fault counts the device's writes: each of its runs gets a fresh plug.
+# A PVR ends a run at any moment (SIGTERM, then SIGKILL) and starts the next at once: what the killed run held (the
+# lock, the claim, a transfer in flight, the box's port) is the next run's, usbhid stays detached, and the controller
+# got only what the killed run had sent.
+# Row: MOMENT;SCENARIO;KILLED RUN'S ARGUMENTS;CONDITION THAT THE MOMENT HAS COME;TRANSFERS THE KERNEL
+# CANCELLED;REPORTS BY THEN. The lock is held by a run stopped in its 2-second wait, whose Backup follows the kill. A
+# fault counts the device's writes: each of its runs gets a fresh plug.
 for row in "waits for the lock;;--debug 0001;grep -q 'Waiting for another run' /tmp/killed;0;30 00 83" \
     "sends its keys;write_fail=2:ETIMEDOUT;--channel 123;grep -q ^HELD /tmp/K1.log;1;30 00 80" \
     "waits 2 s before Backup;;--channel 123;grep -q 'code 0003' /tmp/K1.log;0;30 00 80|30 00 01|30 00 02|30 00 03" \
@@ -220,8 +219,8 @@ for fault in "ETIMEDOUT:Connection timed out:never answers a report" "EPIPE:Inpu
     plug F0001 "write_fail=1:${fault%%:*}"
     run tovra-control 0001
     reason=${fault#*:} && reason=${reason%%:*}
-    # Pulled out mid-report, the transfer fails (EIO), or the reap does when the node has gone first (ENODEV,
-    # seen with armhf programs on the emulated arm64 kernel): both are the kernel's answer to a pull-out.
+    # Pulled out mid-report, the transfer fails (EIO), or the reap does when the node has gone first (ENODEV, seen
+    # with armhf programs on the emulated arm64 kernel): both are the kernel's answer to a pull-out.
     [ "${fault%%:*}" = ENODEV ] && [ "$err" = "usb_interrupt_write failed: No such device${nl}tovra_usb_sendcommand failed: No such device" ] &&
         reason="No such device"
     check "a controller that ${fault##*:} fails the run" \
@@ -229,9 +228,9 @@ for fault in "ETIMEDOUT:Connection timed out:never answers a report" "EPIPE:Inpu
     unplug F0001
 done
 
-# Without the package's rules udev leaves the node root's, readable by all. udevd starts afresh
-# on each change of its rules: once, after a reload, they still gave the next controller's node
-# to plugdev. The node's marking tells whether they ran.
+# Without the package's rules udev leaves the node root's, readable by all. udevd starts afresh on each change of its
+# rules: once, after a reload, they still gave the next controller's node to plugdev. The node's marking tells whether
+# they ran.
 restart_udev() { udevadm control --exit && waitfor '! pidof systemd-udevd' && /lib/systemd/systemd-udevd --daemon; }
 mkdir /tmp/rules && mv /lib/udev/rules.d/6?-tovra-control*.rules /tmp/rules/ && restart_udev
 plug R0001

@@ -1,10 +1,9 @@
 #!/bin/bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# make kernel-test: Debian's kernel under QEMU, booted with an initramfs of our
-# own making that holds the installed product, libusb-0.1 and udev with the
-# package's rules, busybox, the USB modules and the simulators; its /init
-# (init.sh) runs checks.sh and powers off. Prints the guest's check lines and
-# its closing count; status 0 only when that count came and nothing failed.
+# make kernel-test: Debian's kernel under QEMU, booted with an initramfs of our own making that holds the installed
+# product, libusb-0.1 and udev with the package's rules, busybox, the USB modules and the simulators; its /init
+# (init.sh) runs checks.sh and powers off. Prints the guest's check lines and its closing count; status 0 only when
+# that count came and nothing failed.
 # Usage: tests/kernel/run.sh BUILD   (the programs, usbip-controller and sky-box built there)
 #        KERNEL_ARCH=arm64 tests/kernel/run.sh BUILD ARMHF_BUILD: Debian's arm64 kernel, booted
 #            with the arm64 programs of BUILD, then with the armhf ones of ARMHF_BUILD.
@@ -24,11 +23,10 @@ arm64) [ $# -eq 2 ] || die "usage: KERNEL_ARCH=arm64 $0 BUILD ARMHF_BUILD"; armh
 *) die "KERNEL_ARCH=$arch: amd64 or arm64" ;;
 esac
 
-# The candidates of packages (NAME, or NAME:ARCH for another architecture, kept
-# in a folder of its own), each unpacked into the cache once (never installed),
-# those missing fetched together; the folders' paths on stdout, one a line.
-# Without apt's lists, the version cached last. (apt-cache may take seconds
-# for each call where it keeps no cache, as in containers: one call for all.)
+# The candidates of packages (NAME, or NAME:ARCH for another architecture, kept in a folder of its own), each unpacked
+# into the cache once (never installed), those missing fetched together; the folders' paths on stdout, one a line.
+# Without apt's lists, the version cached last. (apt-cache may take seconds for each call where it keeps no cache, as
+# in containers: one call for all.)
 unpacked() {
     local wanted name dir version folder fetch deb versions i missing=() targets=() dirs=()
     versions=$(apt-cache show --no-all-versions "$@" 2>/dev/null |
@@ -58,9 +56,8 @@ unpacked() {
     printf '%s\n' "${dirs[@]}"
 }
 
-# The libraries and loader that ELF files need, and those that these need,
-# copied into the tree from the unpacked packages' folders DIR ("": the host's
-# own), where they are found as the loader of that architecture finds them: in
+# The libraries and loader that ELF files need, and those that these need, copied into the tree from the unpacked
+# packages' folders DIR ("": the host's own), where they are found as the loader of that architecture finds them: in
 # /lib/TRIPLET, /usr/lib/TRIPLET, /lib, /usr/lib. (ldd reads the host's only.)
 # Usage: libraries TRIPLET DIR... -- FILE...
 libraries() {
@@ -88,9 +85,8 @@ libraries() {
 }
 
 mkdir -p "$cache"
-# The kernel that apt's lists name; on arm64 the guest's user space too, from
-# Debian's packages of both architectures: busybox, udev, util-linux's script,
-# libusb-0.1 and the C++ runtime, with the libraries they depend on and theirs
+# The kernel that apt's lists name; on arm64 the guest's user space too, from Debian's packages of both architectures:
+# busybox, udev, util-linux's script, libusb-0.1 and the C++ runtime, with the libraries they depend on and theirs
 # (the first of each choice). One call: see unpacked().
 meta=linux-image-$arch && [ "$arch" = amd64 ] || meta+=":$arch"
 top=() && [ "$arch" = amd64 ] ||
@@ -140,8 +136,8 @@ fi
 release=$(ls "$kernel/lib/modules")
 echo "# kernel $image ($(basename "$kernel" | sed 's/.*_//')), $release"
 
-# The tree: merged /usr as on Debian, busybox's applets, the product as the
-# package installs it, the simulators and checks, udev, libraries, modules.
+# The tree: merged /usr as on Debian, busybox's applets, the product as the package installs it, the simulators and
+# checks, udev, libraries, modules.
 rm -rf "$root" && mkdir -p "$root"/{usr/bin,usr/lib,usr/lib64,dev,proc,sys,run,tmp,etc,root,home/pvr,home/guest,sim}
 for d in bin sbin lib lib64; do ln -s "usr/${d/sbin/bin}" "$root/$d"; done
 if [ "$arch" = amd64 ]; then
@@ -169,17 +165,16 @@ if [ "$arch" = amd64 ]; then
 else
     cp "$(printf '%s\n' "${packages64[@]}" | grep '/bsdutils_')/usr/bin/script" "$root/usr/bin/"
     libraries aarch64-linux-gnu "${packages64[@]}" -- "${programs[@]}"
-    # The armhf programs in /armhf, put in place of the arm64 ones by init.sh
-    # when the kernel's command line says userland=armhf; their libraries and
-    # loader have folders of their own (/usr/lib/arm-linux-gnueabihf).
+    # The armhf programs in /armhf, put in place of the arm64 ones by init.sh when the kernel's command line says
+    # userland=armhf; their libraries and loader have folders of their own (/usr/lib/arm-linux-gnueabihf).
     stage "$armhf" "$root/armhf"
     libraries arm-linux-gnueabihf "${packages32[@]}" -- "$root"/armhf/usr/bin/tovra-* "$root"/armhf/sim/*
 fi
 printf 'root:x:0:0:root:/root:/bin/sh\npvr:x:1000:1000:in plugdev:/home/pvr:/bin/sh\nguest:x:1001:1001:not in plugdev:/home/guest:/bin/sh\n' >"$root/etc/passwd"
 printf 'root:x:0:\ntty:x:5:\ndialout:x:20:pvr\nplugdev:x:46:pvr\npvr:x:1000:\nguest:x:1001:\n' >"$root/etc/group"
 
-# Modules, each after those it depends on, in the order init.sh loads them;
-# uncompressed, which busybox's insmod may need (Debian's 6.1 ships them so).
+# Modules, each after those it depends on, in the order init.sh loads them; uncompressed, which busybox's insmod may
+# need (Debian's 6.1 ships them so).
 modules=$kernel/lib/modules/$release/kernel
 loaded=" "
 load() {
@@ -197,29 +192,25 @@ load() {
     done
 }
 mkdir -p "$root/lib/modules" && load usbhid hid-generic vhci-hcd dummy_hcd usb_f_acm cdc-acm
-# ARM's virt machine has one serial port: the check lines take a virtio
-# console, hvc0. Its device has that one port (max_ports=1), so the driver sets
-# the console up as it loads: with more ports that waits for messages from
-# QEMU, and early lines were lost or hvc0 could not be opened yet (ENODEV).
+# ARM's virt machine has one serial port: the check lines take a virtio console, hvc0. Its device has that one port
+# (max_ports=1), so the driver sets the console up as it loads: with more ports that waits for messages from QEMU, and
+# early lines were lost or hvc0 could not be opened yet (ENODEV).
 [ "$arch" = amd64 ] || order=console load virtio_mmio virtio_console
 
 (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$work/initramfs.gz"
 echo "# initramfs $(du -k "$work/initramfs.gz" | cut -f 1) KiB, ready after $SECONDS s"
 
-# KVM on bare metal: /dev/kvm usable and no "hypervisor" flag in /proc/cpuinfo.
-# Inside a virtual machine a nested /dev/kvm may hang the guest, and CI has no
-# KVM at all: TCG there. KERNEL_ACCEL=kvm or tcg decides instead. An arm64
+# KVM on bare metal: /dev/kvm usable and no "hypervisor" flag in /proc/cpuinfo. Inside a virtual machine a nested
+# /dev/kvm may hang the guest, and CI has no KVM at all: TCG there. KERNEL_ACCEL=kvm or tcg decides instead. An arm64
 # kernel on another machine is always emulated.
 accel=tcg
 [ "$arch" = amd64 ] && [ -r /dev/kvm ] && [ -w /dev/kvm ] && ! grep -qw hypervisor /proc/cpuinfo && accel=kvm
 accel=${KERNEL_ACCEL:-$accel}
 timeout=${KERNEL_TIMEOUT:-$([ "$arch" = amd64 ] && echo 240 || echo 420)}
 
-# boot NAME APPEND QEMU...: boots the guest with that QEMU command, which puts
-# its console (kernel messages, a panic) into console$NAME.log and relays the
-# check lines as they come from a port of their own (into checks$NAME.log too),
-# the count after "NAME:" (-arm64: "arm64: 47 passed, 0 failed");
-# false unless the guest's count came with no failure.
+# boot NAME APPEND QEMU...: boots the guest with that QEMU command, which puts its console (kernel messages, a panic)
+# into console$NAME.log and relays the check lines as they come from a port of their own (into checks$NAME.log too),
+# the count after "NAME:" (-arm64: "arm64: 47 passed, 0 failed"); false unless the guest's count came with no failure.
 boot() {
     local name=$1 append=$2 qemu count
     shift 2
@@ -243,10 +234,9 @@ if [ "$arch" = amd64 ]; then
         die "failed; the guest's console is in $work/console.log"
     exit 0
 fi
-# Both user spaces on the one kernel, each on a fresh boot: no state of the
-# first run (gadgets, controllers, device numbers) can reach the second. The
-# processor: QEMU's "max" with a cheaper pointer-authentication hash, which
-# TCG otherwise spends much of the kernel's time on (boots twice as fast).
+# Both user spaces on the one kernel, each on a fresh boot: no state of the first run (gadgets, controllers, device
+# numbers) can reach the second. The processor: QEMU's "max" with a cheaper pointer-authentication hash, which TCG
+# otherwise spends much of the kernel's time on (boots twice as fast).
 status=0
 for userland in arm64 armhf; do
     echo "# booting with $accel, the $userland user space"
