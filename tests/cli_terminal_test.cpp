@@ -9,13 +9,11 @@ using namespace std::literals;
 
 const std::string kTerminalUsage =
     "Usage: tovra-terminal <port> [speed]\n       tovra-terminal --help\n\n"
-    "Interactive terminal on a serial port, 8 data bits, no parity, 1 stop bit.\n"
-    "Every typed byte is sent at once and announced as \"Send <value>\"; received\n"
-    "bytes are shown as they are, CR and LF as [CR] and [LF], other\nnon-printable bytes as [XX] in hexadecimal.\n\n"
-    "  port   the serial device, such as /dev/ttyS0 or /dev/ttyUSB0\n"
-    "  speed  300, 9600, 19200, 57600 or 115200 bits per second (default 57600)\n\n"
-    "Press Ctrl-] to leave. The terminal also ends at the end of its input\n"
-    "or of the port's. Exit status: 0 when it ended so and the console was\n"
+    "Interactive terminal on a serial port, 8 data bits, no parity, 1 stop bit.\nEvery typed byte is sent at once and "
+    "announced as \"Send <value>\"; received\nbytes are shown as they are, CR and LF as [CR] and [LF], other\n"
+    "non-printable bytes as [XX] in hexadecimal.\n\n  port   the serial device, such as /dev/ttyS0 or /dev/ttyUSB0\n"
+    "  speed  300, 9600, 19200, 57600 or 115200 bits per second (default 57600)\n\nPress Ctrl-] to leave. The terminal "
+    "also ends at the end of its input\nor of the port's. Exit status: 0 when it ended so and the console was\n"
     "restored, 1 when it ended through an error or the port is in use.\n";
 
 // The arguments of sh that run script with the terminal and its port as "$@".
@@ -39,8 +37,7 @@ TEST(Terminal, Sessions)
 {
     const std::string connected = "Connected to @pty at 57600 baud; press Ctrl-] to leave\n";
     std::string failures = connected;
-    for (int i = 0; i < 10; ++i)
-        failures += "read(stdin): Is a directory\n";
+    for (int i = 0; i < 10; ++i) failures += "read(stdin): Is a directory\n";
     const Session table[] = {
         {{"--help"}, "", 0, kTerminalUsage, ""},
         {{}, "", 1, "", kTerminalUsage},
@@ -79,8 +76,7 @@ std::string fill(const Pty& line)
 {
     std::string filler;
     for (bool more = fcntl(line.slave(), F_SETFL, O_NONBLOCK) == 0; more; usleep(50000))
-        for (more = false; write(line.slave(), "~", 1) == 1; more = true)
-            filler += '~';
+        for (more = false; write(line.slave(), "~", 1) == 1; more = true) filler += '~';
     return filler;
 }
 
@@ -90,8 +86,7 @@ TEST(Terminal, WaitsForAFullLineAndLosesNothing)
     TempDir dir;
     Pty line;
     std::string typed, filler = fill(line);
-    for (int i = 0; i < 65536; ++i)
-        typed += static_cast<char>('a' + i % 26);
+    for (int i = 0; i < 65536; ++i) typed += static_cast<char>('a' + i % 26);
     line.send("!");
     Running run(dir, {line.path()}, {.program = TOVRA_TERMINAL_BIN, .input = typed});
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the line stays full meanwhile

@@ -17,9 +17,9 @@ std::string usage()
         "[--controller <usb controller number - 1 for 1st controller connected on system, 2 for second, ...>]\n"
         "[--scontroller <serial device tovra controller is connected to>]\n"
         "[--output <output number, as labled on the controller>]\n[--sky] - tell --channel to send normal sky codes\n"
-        "[--sky+] - tell --channel to send sky+ codes\n[--sky+hd] - tell --channel to send sky+hd codes\n"
-        "[--setup] - send compiled in setup command to tovra-control\n[--debug] - print debug output\n"
-        "[--log <logfile name>] - log output to file\n"
+        "[--sky+] - tell --channel to send sky+ codes\n[--sky+hd] - tell --channel to send sky+hd codes\n[--setup] - "
+        "send compiled in setup command to tovra-control\n[--debug] - print debug output\n[--log <logfile name>] - "
+        "log output to file\n"
         "[--channel <x>] Change to channel 'x' - sends 'Sky', channel num, wait 2 secs,\n"
         "          'Backup'. Channel number may contain S (services), D (down),\n"
         "          X (select) to allow selection of 'other' channels\n"
@@ -31,10 +31,9 @@ std::string usage()
         "%s --controller 1 --output 2 0C03 0C05 0C06\n\n"
         "send complete sequence to change to channel 123 on a Sky Box:\n%s --sky --channel 123\n\n"
         "send complete sequence to change to channel 123 on a Sky+ Box:\n%s --sky+ --channel 123\n\n"
-        "send complete sequence to change to channel 123 on a Sky+ Box,\n"
-        "using an RS232 controller connected to ttyS0:\n%s --scontroller /dev/ttyS0 --sky+ --channel 123\n\n"
-        "send complete sequence to change to channel 123 on a Sky+ Box and\n"
-        "wait for feedback from the sky box to confirm the channel change was ok:\n"
+        "send complete sequence to change to channel 123 on a Sky+ Box,\nusing an RS232 controller connected to ttyS0:\n"
+        "%s --scontroller /dev/ttyS0 --sky+ --channel 123\n\nsend complete sequence to change to channel 123 on a Sky+ "
+        "Box and\nwait for feedback from the sky box to confirm the channel change was ok:\n"
         "%s --sky+ --feedback /dev/ttyS0 --channel 123\n\n", "%s", kBin);
 }
 
@@ -97,8 +96,7 @@ std::string failure(std::string channel) { return "Tuning failed, channel '" + c
 std::string confirmed(std::string_view channel, bool debug = false)
 {
     std::string keys = debug ? "usb: 71 30 0c 80" : "usb: 30 0c 80";
-    for (char digit : channel)
-        keys += std::string(" 30 0c 0") + digit;
+    for (char digit : channel) keys += std::string(" 30 0c 0") + digit;
     return keys + " 30 0c 09 30 0c 83";
 }
 
@@ -148,8 +146,7 @@ Case confirm(std::string channel, std::string box, int status, std::string out, 
              bool debug = false)
 {
     std::vector<std::string> args{"--sky+", "--feedback", "@pty", "--channel", channel};
-    if (debug)
-        args.insert(args.begin(), "--debug");
+    if (debug) args.insert(args.begin(), "--debug");
     return {.args = args, .status = status, .out = out, .wire = confirmed(channel, debug), .scenario = kCtl,
             .line = box + more, .unread = more};
 }
@@ -425,8 +422,7 @@ struct Trial {
     void check()
     {
         SCOPED_TRACE(::testing::PrintToString(c.args) + " on " + c.scenario);
-        if (box.joinable())
-            box.join();
+        if (box.joinable()) box.join();
         const Result r = started->finish();
         EXPECT_EQ(r.status, c.status) << r;
         EXPECT_EQ(r.out, subst(c.out));
@@ -461,8 +457,7 @@ TEST(Control, Table)
             trials.pop_front();
         }
     }
-    for (Trial& t : trials)
-        t.check();
+    for (Trial& t : trials) t.check();
 }
 
 // The deadline is 10 s to the millisecond, for a silent box too, whose only byte another program on the port takes
@@ -543,8 +538,7 @@ TEST(Control, StalledSerialLine)
     for (std::size_t i = 0; i < trials.size(); ++i)
         if (const std::string& end = std::get<1>(rows[i]); end.starts_with("SIG"))
             kill(trials[i].first->pid(), end == "SIGTERM" ? SIGTERM : SIGKILL);
-        else if (end == "hangup")
-            trials[i].line.hang_up();
+        else if (end == "hangup") trials[i].line.hang_up();
     for (std::size_t i = 0; i < trials.size(); ++i) {
         const auto& [output, end, codes, status, err] = rows[i];
         SCOPED_TRACE("output " + output + ", " + end);
@@ -558,8 +552,7 @@ TEST(Control, StalledSerialLine)
         // The controller reads as soon as the run has ended (the line moves again); but only after the next run's
         // start where that run must drop what a killed run left, or keep a healthy run's frames. No next run behind
         // a stalled 4-byte frame, where dropping the pty's queue would cut the one the far end's buffer ends in.
-        if (end != "SIGKILL" && end != "healthy")
-            all += t.line.received(end == "stuck" ? sent.size() : 0);
+        if (end != "SIGKILL" && end != "healthy") all += t.line.received(end == "stuck" ? sent.size() : 0);
         const bool next = end != "read" && end != "stuck" && end != "hangup" && (end != "stall" || output != "3");
         EXPECT_EQ(next ? run(t.dir, {"--scontroller", t.line.path(), "--output", output, "C01", "C02"}).status : 0, 0);
         all += t.line.received();
@@ -732,8 +725,7 @@ TEST(Lock, RunsWaitBeforeTouchingTheirControllers)
                serial.so_far() == waiting("serial port " + controller.path());
     })) << usb.so_far() << serial.so_far();
     EXPECT_EQ(usb.so_far(".log").find("usb_detach"), std::string::npos) << usb.so_far(".log");
-    for (int fd : held)
-        close(fd);
+    for (int fd : held) close(fd);
     EXPECT_EQ(hex(controller.received(12)), "30 00 80 30 00 01 30 00 09 30 00 83");
     box.send(packet({{"CE00", "1"}}));
     const Result ru = usb.finish(), rs = serial.finish();
@@ -760,8 +752,7 @@ TEST_P(Ended, RunLeavesNothingBehind)
     const std::vector<std::string> env{"TOVRA_SIM_USB_DEVDIR=" + dir.path};
     const int holder = phase == "WaitingForLock" ? held_node(dir) : -1;
     std::vector<std::string> args{"--debug", "--sky+", "--channel", "1"};
-    if (phase == "WaitingForReport")
-        args.insert(args.begin(), {"--feedback", box.path()});
+    if (phase == "WaitingForReport") args.insert(args.begin(), {"--feedback", box.path()});
     Running run(dir, args, {.scenario = ctl + (phase == "SendingKeys" ? "write_delay=500" : ""), .env = env});
     EXPECT_TRUE(eventually([&] {
         const std::string out = run.so_far(), log = run.so_far(".log");
@@ -774,8 +765,7 @@ TEST_P(Ended, RunLeavesNothingBehind)
     const Result ended = run.finish();
     EXPECT_EQ(ended.signal, signal) << ended;
     EXPECT_EQ(wire(ended.log).ends_with("30 0c 83"), phase == "WaitingForReport") << ended;
-    if (holder != -1)
-        close(holder);
+    if (holder != -1) close(holder);
 
     Running next(dir, {"--debug", "--sky+", "--feedback", box.path(), "--channel", "1"}, {.scenario = ctl, .env = env});
     EXPECT_TRUE(eventually([&] { return wire(next.so_far(".log")).ends_with(confirmed("1").substr(5)); }));

@@ -80,8 +80,7 @@ inline std::vector<std::string> launch(const std::string& program, const std::st
         target && !emulator().empty()) {
         words = emulator();
         words.insert(words.end(), {"-0", program});
-        if (!preload.empty())
-            words.insert(words.end(), {"-E", preload});
+        if (!preload.empty()) words.insert(words.end(), {"-E", preload});
     }
     words.push_back(program);
     return words;
@@ -173,8 +172,7 @@ public:
         const int error = posix_spawnp(&pid_, args[0].c_str(), &actions, nullptr, c_strings(args).data(),
                                        c_strings(env).data());
         posix_spawn_file_actions_destroy(&actions);
-        for (int end : pipes)
-            close(end);
+        for (int end : pipes) close(end);
         EXPECT_EQ(error, 0) << "cannot start " << args[0];
         if (error == 0)  // the run's end, timed when it comes, not when the test asks
             reaper_ = std::thread([this] {
@@ -185,10 +183,8 @@ public:
     }
     ~Running()  // kills a run that was never finished
     {
-        if (reaper_.joinable() && !ended_)
-            kill(pid_, SIGKILL);
-        if (reaper_.joinable())
-            reaper_.join();
+        if (reaper_.joinable() && !ended_) kill(pid_, SIGKILL);
+        if (reaper_.joinable()) reaper_.join();
     }
     Running(const Running&) = delete;
     Running& operator=(const Running&) = delete;
@@ -199,8 +195,7 @@ public:
 
     Result finish()
     {
-        if (reaper_.joinable())
-            reaper_.join();
+        if (reaper_.joinable()) reaper_.join();
         const Result r{WIFEXITED(status_) ? WEXITSTATUS(status_) : -1, WIFSIGNALED(status_) ? WTERMSIG(status_) : 0,
                        so_far(".out"), without_emulator(so_far(".err")), so_far(".log"),
                        std::chrono::duration<double>(end_ - start_).count()};
@@ -236,8 +231,7 @@ private:
     static std::vector<char*> c_strings(std::vector<std::string>& strings)
     {
         std::vector<char*> pointers;
-        for (std::string& s : strings)
-            pointers.push_back(s.data());
+        for (std::string& s : strings) pointers.push_back(s.data());
         pointers.push_back(nullptr);
         return pointers;
     }
@@ -285,8 +279,7 @@ inline std::string wire(const std::string& log)
         if (!line.starts_with("report out "))  // "report out 001/001: 30 00 01 7a 7a 7a 7a 7a | code 0001 output 1"
             continue;
         std::string bytes = line.substr(20, line.find(" | ") - 20);
-        while (bytes.ends_with(" 7a"))
-            bytes.resize(bytes.size() - 3);
+        while (bytes.ends_with(" 7a")) bytes.resize(bytes.size() - 3);
         const std::string device = line.substr(11, 7);
         text += (text.empty() ? "" : " ") + (device == "001/001" ? "" : device + ": ") + bytes;
     }
@@ -347,8 +340,7 @@ private:
         };
         for (int ms = wait(); ms >= 0 && poll(&ready, 1, ms) == 1 && (ready.revents & POLLIN); ms = wait()) {
             const ssize_t n = read(fd, chunk.data(), chunk.size());
-            if (n <= 0)
-                break;
+            if (n <= 0) break;
             bytes.append(chunk.data(), static_cast<std::size_t>(n));
         }
         return bytes;

@@ -24,8 +24,7 @@ int feedRead(void* context, std::uint8_t* dest, unsigned)
 {
     static int failures = 0;
     auto* feed = static_cast<std::string*>(context);
-    if (feed->empty())
-        return -(++failures % 2);
+    if (feed->empty()) return -(++failures % 2);
     *dest = static_cast<std::uint8_t>(feed->front());
     feed->erase(0, 1);
     return 1;
@@ -78,19 +77,16 @@ std::vector<std::vector<Step>> streams()
                                     "\n455" + emptyFields(65), "\n017CE00010101SSCN0081"s, "\n024CE00010101SSCN0081"s})
         all.push_back({{withSum(body) + E + E, unexpected(withSum(body).substr(1)) +
                                                    (body.starts_with("\n024") ? unexpected(E.substr(5)) : "") + EF}});
-    for (int t = 18; t <= 22; ++t)
-        all.push_back({{withSum("\n0" + std::to_string(t) + "CE00010101SSCN0081"), EF}});
+    for (int t = 18; t <= 22; ++t) all.push_back({{withSum("\n0" + std::to_string(t) + "CE00010101SSCN0081"), EF}});
     // Values of 255 bytes and more, up to the 992 that a packet of 999 bytes carries.
     for (const unsigned n : {255u, 256u, 300u, 992u}) {  // every length here has three digits
         std::string value;
-        for (unsigned i = 0; i < n; ++i)
-            value += static_cast<char>('!' + i % 90);
+        for (unsigned i = 0; i < n; ++i) value += static_cast<char>('!' + i % 90);
         const std::string head = "\n" + std::to_string(std::min(n + 12, 999u)) + "CE00" + std::to_string(n + 7);
         all.push_back({{withSum(head + value), "CE00=" + value + ";"}});
     }
     // A failed read anywhere in a packet: the next call completes it.
-    for (std::size_t at = 1; at < E.size(); ++at)
-        all.push_back({{E.substr(0, at), "-1"}, {E.substr(at), EF}});
+    for (std::size_t at = 1; at < E.size(); ++at) all.push_back({{E.substr(0, at), "-1"}, {E.substr(at), EF}});
     return all;
 }
 
@@ -103,8 +99,7 @@ std::string readPacket(Gnome* gnome)
     const int* lengths = gnome->lengths;
     const int rc = Gnome_readPacket(gnome, &count, &tags, &values, &lengths);
     std::string result = testing::internal::GetCapturedStdout();
-    if (rc != 0)
-        return result + std::to_string(rc) + (count || tags || values || lengths ? " with results" : "");
+    if (rc != 0) return result + std::to_string(rc) + (count || tags || values || lengths ? " with results" : "");
     const std::uint8_t* at = gnome->input->buffer + 3;
     for (int i = 0; i < count; ++i) {
         EXPECT_EQ(tags[i], at);

@@ -103,8 +103,7 @@ TEST(Serial, BytesPassUnchangedTheTerminalEndsAndOnlySelectableDescriptorsAreRea
     ASSERT_EQ(serial_waitreadable(fd, nullptr), 1);
     const int saved_stdin = dup(STDIN_FILENO);
     std::string failed;
-    for (int i = 0; i < 9; ++i)
-        failed += "read(stdin): Input/output error\n";
+    for (int i = 0; i < 9; ++i) failed += "read(stdin): Input/output error\n";
     for (auto [port, typed, reads, ended, out, err] :
          {std::tuple{fd, "\xC0", "", 0, "\nSend 192\n", std::string("\nGot escape char, exitting\n")},
           {STDIN_FILENO, "a", "", -1, "\nSend 97\n", "write(serialfd): Bad file descriptor\n"},
