@@ -171,9 +171,8 @@ TEST_P(Console, IsRestored)
         console.send("\x1d");
     const Result r = run.finish();
     EXPECT_EQ(r.signal, std::max(GetParam(), 0)) << r;
-    EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), GetParam() == -1 ? "Got EOF on serial port\n"
-                                                   : GetParam() <= 0 ? "\nGot escape char, exitting\n"
-                                                                     : "");
+    EXPECT_EQ(r.err.substr(r.err.find('\n') + 1),
+              GetParam() == -1 ? "Got EOF on serial port\n" : GetParam() <= 0 ? "\nGot escape char, exitting\n" : "");
     EXPECT_EQ(lflag(), before);
 }
 
