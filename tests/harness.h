@@ -116,7 +116,7 @@ struct RunOptions {
 struct Result {
     int status = -1, signal = 0;  // status -1: a signal ended the run
     std::string out, err, log;  // log: the simulated USB library's lines
-    double seconds = 0;
+    double seconds = 0, cpu = 0;  // cpu: the processor time the run took (user and system)
 };
 
 inline std::ostream& operator<<(std::ostream& os, const Result& r)
@@ -176,7 +176,7 @@ public:
         EXPECT_EQ(error, 0) << "cannot start " << args[0];
         if (error == 0)  // the run's end, timed when it comes, not when the test asks
             reaper_ = std::thread([this] {
-                waitpid(pid_, &status_, 0);
+                wait4(pid_, &status_, 0, &usage_);
                 end_ = std::chrono::steady_clock::now();
                 ended_ = true;
             });
@@ -198,7 +198,9 @@ public:
         if (reaper_.joinable()) reaper_.join();
         const Result r{WIFEXITED(status_) ? WEXITSTATUS(status_) : -1, WIFSIGNALED(status_) ? WTERMSIG(status_) : 0,
                        so_far(".out"), without_emulator(so_far(".err")), so_far(".log"),
-                       std::chrono::duration<double>(end_ - start_).count()};
+                       std::chrono::duration<double>(end_ - start_).count(),
+                       double(usage_.ru_utime.tv_sec + usage_.ru_stime.tv_sec) +
+                           double(usage_.ru_utime.tv_usec + usage_.ru_stime.tv_usec) / 1e6};
         EXPECT_EQ(so_far(".wrapper"), "") << "TOVRA_TEST_WRAPPER reported this";
         return r;
     }
@@ -239,6 +241,7 @@ private:
     static inline int runs_ = 0;
     pid_t pid_ = -1;
     int status_ = 0;
+    rusage usage_{};
     std::string base_;  // the path of the run's files, without the suffix
     std::chrono::steady_clock::time_point start_, end_;
     std::atomic<bool> ended_ = false;
