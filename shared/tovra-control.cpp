@@ -489,8 +489,8 @@ int tovra_serial_sendcommand(int fd, int output, unsigned command)
     // signals that end a run (a back-end's SIGTERM) wait until the frame is
     // whole, and a frame that stalls part-way is dropped with the rest of
     // what this run left unsent.
-    sigset_t ending;
-    sigset_t before;
+    sigset_t ending{};
+    sigset_t before{};
     sigemptyset(&ending);
     for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
         sigaddset(&ending, signal);

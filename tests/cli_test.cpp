@@ -522,12 +522,9 @@ TEST(Control, StalledSerialLine)
             bytes += (n < 2 ? std::string{char('0' + n)} : std::string{'C', char(n)}) + char(code >> 8) + char(code);
         return bytes;
     };
-    struct Trial {
-        TempDir dir;
-        Pty line;
-        std::optional<Running> first;
-    };
+    struct Trial { TempDir dir; Pty line; std::optional<Running> first; };
     std::deque<Trial> trials;  // side by side: each waits out the 5 s
+    double writing = 0;  // the processor time of a run that writes all its frames (the first row)
     for (const auto& [output, end, codes, status, err] : rows) {
         Trial& t = trials.emplace_back();
         std::vector<std::string> args{"--scontroller", t.line.path(), "--output", output};
@@ -550,6 +547,7 @@ TEST(Control, StalledSerialLine)
         EXPECT_EQ(std::tie(r.status, r.err), std::tie(status, err)) << r;
         EXPECT_EQ(r.signal, end == "SIGTERM" ? SIGTERM : end == "SIGKILL" ? SIGKILL : 0);
         EXPECT_GE(r.seconds, (status == 1 && end != "hangup") || end == "SIGTERM" ? 5.0 : 0.0) << "the stall limit";
+        EXPECT_LT(r.cpu, (writing = i == 0 ? r.cpu : writing) + 0.3 * time_scale()) << "spins while the line is full";
         // The controller reads as soon as the run has ended (the line moves again); but only after the next run's
         // start where that run must drop what a killed run left, or keep a healthy run's frames. No next run behind
         // a stalled 4-byte frame, where dropping the pty's queue would cut the one the far end's buffer ends in.
