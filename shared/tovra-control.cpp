@@ -16,7 +16,6 @@
 #include <cstdarg>
 #include <csignal>
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
